@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <typeinfo>
+
+#include "diag/KvException.h"
+
+namespace orvane {
+namespace {
+
+TEST(Exception, KeepAliveFailureShowsMessageNameAndDisplayText) {
+    RuntimeException failure("keep alive failed");
+    EXPECT_STREQ("keep alive failed", failure.what());
+    EXPECT_STREQ("Runtime exception", failure.name());
+    EXPECT_EQ("Runtime exception: keep alive failed", failure.displayText());
+    EXPECT_EQ(0, failure.code());
+    EXPECT_EQ(nullptr, failure.nested());
+}
+
+TEST(Exception, CaughtThroughStandardBaseStillReportsMessage) {
+    try {
+        throw RuntimeException("transfer data error", 0);
+    } catch (const std::exception& caught) {
+        EXPECT_STREQ("transfer data error", caught.what());
+    }
+}
+
+TEST(Exception, CodeOnlyConstructorHasEmptyMessage) {
+    TimeoutException timeout(17);
+    EXPECT_STREQ("", timeout.what());
+    EXPECT_EQ(17, timeout.code());
+    EXPECT_EQ("Timeout", timeout.displayText());
+    Exception plain;
+    EXPECT_EQ(0, plain.code());
+    EXPECT_EQ("Exception", plain.displayText());
+}
+
+TEST(Exception, MessageAndArgumentAreJoinedByColon) {
+    FileNotFoundException both("a", "b", 3);
+    EXPECT_EQ("a: b", both.message());
+    EXPECT_EQ(3, both.code());
+    EXPECT_EQ("File not found: a: b", both.displayText());
+
+    FileNotFoundException empty_argument("a", std::string());
+    EXPECT_EQ("a", empty_argument.message());
+    FileNotFoundException empty_message("", "b");
+    EXPECT_EQ(": b", empty_message.message());
+}
+
+TEST(Exception, CloneKeepsMostDerivedClass) {
+    PathSyntaxException original("bad/path", 9);
+    const Exception& as_base = original;
+    std::unique_ptr<Exception> copy(as_base.clone());
+    EXPECT_EQ(typeid(PathSyntaxException), typeid(*copy));
+    EXPECT_STREQ("Bad path syntax", copy->name());
+    EXPECT_STREQ("bad/path", copy->what());
+    EXPECT_EQ(9, copy->code());
+}
+
+TEST(Exception, RethrowOfCloneIsCaughtAsAncestor) {
+    std::unique_ptr<Exception> copy(PathSyntaxException("p").clone());
+    bool caught_as_data = false;
+    try {
+        copy->rethrow();
+    } catch (const DataException& caught) {
+        caught_as_data = true;
+        EXPECT_EQ(typeid(PathSyntaxException), typeid(caught));
+        EXPECT_STREQ("p", caught.what());
+    } catch (...) {
+    }
+    EXPECT_TRUE(caught_as_data);
+}
+
+TEST(Exception, NestedExceptionIsOwnedCopy) {
+    auto* cause = new IOException("disk gone", 5);
+    RuntimeException outer("transfer data error", *cause, 2);
+    delete cause;  // the outer exception must not depend on it
+
+    ASSERT_NE(nullptr, outer.nested());
+    EXPECT_EQ(typeid(IOException), typeid(*outer.nested()));
+    EXPECT_STREQ("disk gone", outer.nested()->what());
+    EXPECT_STREQ("I/O error", outer.nested()->name());
+    EXPECT_EQ(5, outer.nested()->code());
+    EXPECT_EQ(2, outer.code());
+}
+
+TEST(Exception, CloneAndCopyDuplicateTheNestedChain) {
+    ProtocolException root("root");
+    DataFormatException middle("middle", root);
+    TimeoutException top("top", middle);
+
+    std::unique_ptr<Exception> clone(top.clone());
+    TimeoutException copy(top);
+    for (const Exception* e :
+         {static_cast<const Exception*>(clone.get()), static_cast<const Exception*>(&copy)}) {
+        ASSERT_NE(nullptr, e->nested());
+        EXPECT_NE(top.nested(), e->nested());
+        EXPECT_EQ(typeid(DataFormatException), typeid(*e->nested()));
+        ASSERT_NE(nullptr, e->nested()->nested());
+        EXPECT_NE(top.nested()->nested(), e->nested()->nested());
+        EXPECT_EQ(typeid(ProtocolException), typeid(*e->nested()->nested()));
+        EXPECT_STREQ("root", e->nested()->nested()->what());
+    }
+}
+
+TEST(Exception, ExtendedMessageRules) {
+    Exception empty;
+    empty.extendedMessage("x");
+    EXPECT_EQ("x", empty.message());
+
+    Exception with_message("m");
+    with_message.extendedMessage("x");
+    EXPECT_EQ("m: x", with_message.message());
+
+    with_message.extendedMessage("");
+    EXPECT_EQ("m: x", with_message.message());
+}
+
+TEST(Exception, AssignmentCopiesMessageCodeAndOwnNested) {
+    IOException cause("cause");
+    RuntimeException source("source", cause, 4);
+    RuntimeException target("target", ExistsException("old nested"), 1);
+    target = source;
+    EXPECT_EQ("source", target.message());
+    EXPECT_EQ(4, target.code());
+    ASSERT_NE(nullptr, target.nested());
+    EXPECT_NE(source.nested(), target.nested());
+    EXPECT_EQ(typeid(IOException), typeid(*target.nested()));
+    EXPECT_STREQ("Runtime exception", target.name());
+
+    RuntimeException without_nested("plain");
+    target = without_nested;
+    EXPECT_EQ(nullptr, target.nested());
+}
+
+TEST(Exception, SelfAssignmentChangesNothing) {
+    RuntimeException e("self", IOException("inner"), 8);
+    const Exception* nested_before = e.nested();
+    RuntimeException& alias = e;
+    e = alias;
+    EXPECT_EQ("self", e.message());
+    EXPECT_EQ(8, e.code());
+    EXPECT_EQ(nested_before, e.nested());
+}
+
+TEST(Exception, AssigningOwnNestedExceptionIsSafe) {
+    // Regression: releasing the old nested exception before copying from it read freed memory.
+    Exception outer("outer", Exception("inner", IOException("deepest"), 6), 1);
+    outer = *outer.nested();
+    EXPECT_EQ("inner", outer.message());
+    EXPECT_EQ(6, outer.code());
+    ASSERT_NE(nullptr, outer.nested());
+    EXPECT_STREQ("deepest", outer.nested()->what());
+}
+
+// The whole family: name text, base class, and a clone and rethrow that keep the class.
+template <class T, class Base>
+void ExpectFamilyMember(const char* expected_name) {
+    SCOPED_TRACE(expected_name);
+    static_assert(std::is_base_of<Base, T>::value, "wrong base");
+    static_assert(!std::is_same<Base, T>::value, "a class is not its own base");
+
+    T e("msg", "arg", 7);
+    EXPECT_STREQ(expected_name, e.name());
+    if constexpr (!std::is_same<Base, std::exception>::value) {
+        EXPECT_STRNE(e.name(), Base("x").name());
+    }
+    EXPECT_STREQ("msg: arg", e.what());
+    EXPECT_EQ(std::string(expected_name) + ": msg: arg", e.displayText());
+
+    std::unique_ptr<Exception> copy(static_cast<const Exception&>(e).clone());
+    EXPECT_EQ(typeid(T), typeid(*copy));
+    EXPECT_EQ(7, copy->code());
+
+    bool caught_as_class = false;
+    try {
+        copy->rethrow();
+    } catch (const T& caught) {
+        caught_as_class = typeid(caught) == typeid(T);
+    } catch (...) {
+    }
+    EXPECT_TRUE(caught_as_class);
+
+    bool caught_as_base = false;
+    try {
+        e.rethrow();
+    } catch (const Base&) {
+        caught_as_base = true;
+    } catch (...) {
+    }
+    EXPECT_TRUE(caught_as_base);
+
+    T assigned;
+    assigned = e;
+    EXPECT_STREQ("msg: arg", assigned.what());
+    EXPECT_STREQ(expected_name, assigned.name());
+}
+
+TEST(ExceptionFamily, EveryClassHasItsNameBaseAndKeepsItsClass) {
+    ExpectFamilyMember<Exception, std::exception>("Exception");
+    ExpectFamilyMember<ApplicationException, Exception>("Application exception");
+    ExpectFamilyMember<LogicException, Exception>("Logic exception");
+    ExpectFamilyMember<AssertionViolationException, LogicException>("Assertion violation");
+    ExpectFamilyMember<BugcheckException, LogicException>("Bugcheck");
+    ExpectFamilyMember<IllegalStateException, LogicException>("Illegal state");
+    ExpectFamilyMember<InvalidAccessException, LogicException>("Invalid access");
+    ExpectFamilyMember<InvalidArgumentException, LogicException>("Invalid argument");
+    ExpectFamilyMember<NotImplementedException, LogicException>("Not implemented");
+    ExpectFamilyMember<NullPointerException, LogicException>("Null pointer");
+    ExpectFamilyMember<NullValueException, LogicException>("Null value");
+    ExpectFamilyMember<RangeException, LogicException>("Out of range");
+    ExpectFamilyMember<SignalException, LogicException>("Signal received");
+    ExpectFamilyMember<UnhandledException, LogicException>("Unhandled exception");
+    ExpectFamilyMember<RuntimeException, Exception>("Runtime exception");
+    ExpectFamilyMember<BadCastException, RuntimeException>("Bad cast exception");
+    ExpectFamilyMember<DataException, RuntimeException>("Data error");
+    ExpectFamilyMember<CircularReferenceException, DataException>("Circular reference");
+    ExpectFamilyMember<DataFormatException, DataException>("Bad data format");
+    ExpectFamilyMember<SyntaxException, DataException>("Syntax error");
+    ExpectFamilyMember<PathSyntaxException, SyntaxException>("Bad path syntax");
+    ExpectFamilyMember<ExistsException, RuntimeException>("Exists");
+    ExpectFamilyMember<IOException, RuntimeException>("I/O error");
+    ExpectFamilyMember<FileException, IOException>("File access error");
+    ExpectFamilyMember<CreateFileException, FileException>("Cannot create file");
+    ExpectFamilyMember<FileAccessDeniedException, FileException>("Access to file denied");
+    ExpectFamilyMember<FileExistsException, FileException>("File exists");
+    ExpectFamilyMember<FileNotFoundException, FileException>("File not found");
+    ExpectFamilyMember<FileReadOnlyException, FileException>("File is read-only");
+    ExpectFamilyMember<OpenFileException, FileException>("Cannot open file");
+    ExpectFamilyMember<PathNotFoundException, FileException>("Path not found");
+    ExpectFamilyMember<ReadFileException, FileException>("Cannot read file");
+    ExpectFamilyMember<WriteFileException, FileException>("Cannot write file");
+    ExpectFamilyMember<ProtocolException, IOException>("Protocol error");
+    ExpectFamilyMember<LibraryAlreadyLoadedException, RuntimeException>("Library already loaded");
+    ExpectFamilyMember<LibraryLoadException, RuntimeException>("Cannot load library");
+    ExpectFamilyMember<NoPermissionException, RuntimeException>("No permission");
+    ExpectFamilyMember<NoThreadAvailableException, RuntimeException>("No thread available");
+    ExpectFamilyMember<NotFoundException, RuntimeException>("Not found");
+    ExpectFamilyMember<OutOfMemoryException, RuntimeException>("Out of memory");
+    ExpectFamilyMember<PoolOverflowException, RuntimeException>("Pool overflow");
+    ExpectFamilyMember<PropertyNotSupportedException, RuntimeException>("Property not supported");
+    ExpectFamilyMember<RegularExpressionException, RuntimeException>("Error in regular expression");
+    ExpectFamilyMember<SystemException, RuntimeException>("System exception");
+    ExpectFamilyMember<TimeoutException, RuntimeException>("Timeout");
+    ExpectFamilyMember<UnknownURISchemeException, RuntimeException>("Unknown URI scheme");
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,465 @@
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/hal_internal.h"
+#include "platform/hal_linux.h"
+#include "platform_test_support.h"
+
+namespace orvane {
+namespace {
+
+using testing_support::WaitUntil;
+
+// This suite's own loopback address.
+constexpr uint32_t kSuiteAddress = 0x7F00001Fu;  // 127.0.0.31
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+
+sockaddr_in SuiteAddress(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(kSuiteAddress);
+    return address;
+}
+
+// The peer side of every connection: a plain listening socket on the suite's address.
+class TestListener {
+  public:
+    explicit TestListener(int receive_buffer = 0) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receive_buffer > 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+        sockaddr_in address = SuiteAddress(0);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd_, 16) != 0) {
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+        socklen_t length = sizeof(address);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~TestListener() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    uint16_t port() const { return port_; }
+    bool HasPendingConnection() const {
+        pollfd entry{fd_, POLLIN, 0};
+        return poll(&entry, 1, 0) > 0;
+    }
+    int Accept() const {
+        pollfd entry{fd_, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(testing_support::kDeadline.count())) <= 0) return -1;
+        return accept(fd_, nullptr, nullptr);
+    }
+
+  private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+// Reads exactly n bytes through SOCK_Read, or fewer when the link fails or the deadline passes.
+std::string ReadThroughSlot(int handle, size_t n) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + testing_support::kDeadline;
+    char buffer[4096];
+    while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
+        int count =
+            SOCK_Read(handle, buffer, static_cast<int>(std::min(sizeof(buffer), n - got.size())), 100);
+        if (count < 0) break;
+        got.append(buffer, static_cast<size_t>(count));
+    }
+    return got;
+}
+
+std::string ReadFromPeer(int fd, size_t n) {
+    std::string got;
+    char buffer[4096];
+    while (got.size() < n) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(testing_support::kDeadline.count())) <= 0) break;
+        ssize_t count = recv(fd, buffer, std::min(sizeof(buffer), n - got.size()), 0);
+        if (count <= 0) break;
+        got.append(buffer, static_cast<size_t>(count));
+    }
+    return got;
+}
+
+// One client connection through the socket table with its accepted peer.
+class SocketLink : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(listener_.ok()); }
+    void TearDown() override {
+        for (int handle : handles_) SOCK_Close(handle);
+        for (int fd : peers_) close(fd);
+        hal::setSocketWriteStallLimit(hal::kDefaultWriteStallLimitMs);
+    }
+    // Opens a client slot and accepts its peer; returns the slot.
+    int Connect(int* peer_out = nullptr) {
+        int handle = SOCK_Open(kSuiteAddress, listener_.port());
+        if (handle < 0) return handle;
+        handles_.push_back(handle);
+        int peer = listener_.Accept();
+        peers_.push_back(peer);
+        if (peer_out) *peer_out = peer;
+        return handle;
+    }
+    void ForgetHandle(int handle) {
+        handles_.erase(std::remove(handles_.begin(), handles_.end(), handle), handles_.end());
+    }
+    void ClosePeer(int peer) {
+        close(peer);
+        peers_.erase(std::remove(peers_.begin(), peers_.end(), peer), peers_.end());
+    }
+
+    TestListener listener_;
+    std::vector<int> handles_;
+    std::vector<int> peers_;
+};
+
+TEST_F(SocketLink, ClientOpenPrintsTheConnectedAddress) {
+    ::testing::internal::CaptureStdout();
+    int handle = Connect();
+    std::string out = ::testing::internal::GetCapturedStdout();
+    ASSERT_GE(handle, 0);
+    EXPECT_LT(handle, 4);
+    EXPECT_EQ("Connected sock to <127.0.0.31 : " + std::to_string(listener_.port()) + ">!\n", out);
+}
+
+TEST_F(SocketLink, ReadWithZeroWaitOnIdleLinkReturnsZeroAtOnce) {
+    int handle = Connect();
+    ASSERT_GE(handle, 0);
+    char buffer[16];
+    EXPECT_EQ(0, SOCK_Read(handle, buffer, sizeof(buffer), 0));
+    EXPECT_EQ(0, SOCK_GetRxBufLen(handle));
+}
+
+TEST_F(SocketLink, BytesTravelBothWays) {
+    int peer = -1;
+    int handle = Connect(&peer);
+    ASSERT_GE(handle, 0);
+    ASSERT_GE(peer, 0);
+
+    const std::string request = "request bytes";
+    ASSERT_EQ(static_cast<ssize_t>(request.size()), send(peer, request.data(), request.size(), 0));
+    EXPECT_TRUE(WaitUntil([&] { return SOCK_GetRxBufLen(handle) == static_cast<int>(request.size()); }));
+    EXPECT_EQ(request, ReadThroughSlot(handle, request.size()));
+
+    const std::string reply = "reply";
+    EXPECT_EQ(static_cast<int>(reply.size()),
+              SOCK_Write(handle, reply.data(), static_cast<int>(reply.size())));
+    EXPECT_EQ(reply, ReadFromPeer(peer, reply.size()));
+}
+
+TEST_F(SocketLink, ReadWaitsForDataThatArrivesLater) {
+    int peer = -1;
+    int handle = Connect(&peer);
+    ASSERT_GE(handle, 0);
+    std::thread sender([peer] { send(peer, "x", 1, 0); });
+    char byte = 0;
+    EXPECT_EQ(1, SOCK_Read(handle, &byte, 1, kWaitForever));
+    EXPECT_EQ('x', byte);
+    sender.join();
+}
+
+TEST_F(SocketLink, ReadAfterPeerClosedReturnsMinusOne) {
+    int peer = -1;
+    int handle = Connect(&peer);
+    ASSERT_GE(handle, 0);
+    ClosePeer(peer);
+    char buffer[16];
+    EXPECT_EQ(-1, SOCK_Read(handle, buffer, sizeof(buffer), 5000));
+}
+
+TEST_F(SocketLink, ZeroLengthReadIsNotMistakenForAClosedPeer) {
+    // Regression: recv() of 0 bytes returns 0, which was reported as "peer closed".
+    int peer = -1;
+    int handle = Connect(&peer);
+    ASSERT_GE(handle, 0);
+    send(peer, "abc", 3, 0);
+    ASSERT_TRUE(WaitUntil([&] { return SOCK_GetRxBufLen(handle) == 3; }));
+    char buffer[4];
+    EXPECT_EQ(0, SOCK_Read(handle, buffer, 0, 1000));
+    EXPECT_EQ(-2, SOCK_Read(handle, buffer, -1, 0));
+    EXPECT_EQ(-2, SOCK_Read(handle, nullptr, 4, 0));
+    EXPECT_EQ("abc", ReadThroughSlot(handle, 3));
+}
+
+TEST_F(SocketLink, ConnectionOnDescriptorAboveFdSetSizeIsServed) {
+    // Regression: select() cannot watch descriptors numbered FD_SETSIZE (1024) or above.
+    rlimit limit{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+    if (limit.rlim_cur < 1200) {
+        if (limit.rlim_max < 1200) GTEST_SKIP() << "descriptor limit too low to reach 1024";
+        limit.rlim_cur = 1200;
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+    }
+    // open() hands out the lowest free number: once it returns 1024, everything below is taken.
+    struct Fillers : std::vector<int> {
+        ~Fillers() {
+            for (int fd : *this) close(fd);
+        }
+    } fillers;
+    for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
+        fillers.push_back(fd);
+        if (fd >= 1024) break;
+    }
+    ASSERT_FALSE(fillers.empty());
+    ASSERT_GE(fillers.back(), 1024);
+
+    int peer = -1;
+    int handle = Connect(&peer);
+    ASSERT_GE(handle, 0);
+    ASSERT_GE(peer, 0);
+    char buffer[8];
+    EXPECT_EQ(0, SOCK_Read(handle, buffer, sizeof(buffer), 0));
+    ASSERT_EQ(2, send(peer, "hi", 2, 0));
+    EXPECT_EQ("hi", ReadThroughSlot(handle, 2));
+}
+
+TEST_F(SocketLink, BadHandlesGiveMinusTwo) {
+    char buffer[4] = {};
+    for (int bad : {-1, 4, 64, 0, 3}) {  // nothing is open here: 0 and 3 are free slots
+        EXPECT_EQ(-2, SOCK_Read(bad, buffer, sizeof(buffer), 0)) << bad;
+        EXPECT_EQ(-2, SOCK_Write(bad, buffer, sizeof(buffer))) << bad;
+        EXPECT_EQ(-2, SOCK_GetRxBufLen(bad)) << bad;
+        SOCK_Close(bad);
+    }
+    SOCK_Close(-1000);
+}
+
+TEST_F(SocketLink, WriteOfNothingReturnsTheLength) {
+    int handle = Connect();
+    ASSERT_GE(handle, 0);
+    char byte = 0;
+    EXPECT_EQ(0, SOCK_Write(handle, &byte, 0));
+    EXPECT_EQ(-3, SOCK_Write(handle, &byte, -3));
+}
+
+TEST_F(SocketLink, FifthOpenFailsWithoutConnectingAndAFreedSlotIsReused) {
+    std::vector<int> opened;
+    for (int i = 0; i < 4; ++i) {
+        int handle = Connect();
+        ASSERT_GE(handle, 0);
+        opened.push_back(handle);
+    }
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), opened);
+    EXPECT_EQ(-1, SOCK_Open(kSuiteAddress, listener_.port()));
+    EXPECT_FALSE(listener_.HasPendingConnection());
+
+    SOCK_Close(2);
+    ForgetHandle(2);
+    EXPECT_EQ(-2, SOCK_GetRxBufLen(2));
+    EXPECT_EQ(2, Connect());
+}
+
+TEST_F(SocketLink, RefusedConnectionPrintsErrorAndFreesTheSlot) {
+    uint16_t dead_port = 0;
+    {
+        TestListener closed_again;
+        ASSERT_TRUE(closed_again.ok());
+        dead_port = closed_again.port();
+    }
+    ::testing::internal::CaptureStdout();
+    int handle = SOCK_Open(kSuiteAddress, dead_port);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(-1, handle);
+    EXPECT_EQ("connect socket error: " + std::string(strerror(ECONNREFUSED)) +
+                  " (errno: " + std::to_string(ECONNREFUSED) + ") \n",
+              out);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(i, Connect());
+}
+
+TEST_F(SocketLink, LargeWriteToASlowReaderArrivesComplete) {
+    TestListener small_window(4096);
+    ASSERT_TRUE(small_window.ok());
+    int handle = SOCK_Open(kSuiteAddress, small_window.port());
+    ASSERT_GE(handle, 0);
+    handles_.push_back(handle);
+    int peer = small_window.Accept();
+    ASSERT_GE(peer, 0);
+    peers_.push_back(peer);
+
+    std::string payload(8 << 20, '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>((i * 131) >> 7);
+    std::string received;
+    std::thread reader([&] {
+        char chunk[997];  // small, odd-sized reads keep the sender's buffer full
+        while (received.size() < payload.size()) {
+            ssize_t count = recv(peer, chunk, sizeof(chunk), 0);
+            if (count <= 0) break;
+            received.append(chunk, static_cast<size_t>(count));
+        }
+    });
+    EXPECT_EQ(static_cast<int>(payload.size()),
+              SOCK_Write(handle, payload.data(), static_cast<int>(payload.size())));
+    reader.join();
+    EXPECT_TRUE(received == payload);
+}
+
+// Closes the peer (with a reset when abort is set, as a crashed camera would) and writes until the link
+// reports the failure. With SIGPIPE back at its default action, a send without MSG_NOSIGNAL that fails with
+// EPIPE would end this process.
+void ExpectWritesToClosedPeerFail(int handle, int peer, bool abort) {
+    struct sigaction previous {};
+    struct sigaction fatal {};
+    fatal.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &fatal, &previous);
+
+    if (abort) {
+        linger abort_on_close{1, 0};
+        setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
+    }
+    close(peer);
+    std::vector<char> block(65536, 'w');
+    int result = 0;
+    EXPECT_TRUE(WaitUntil([&] {
+        result = SOCK_Write(handle, block.data(), static_cast<int>(block.size()));
+        return result != static_cast<int>(block.size());
+    }));
+    EXPECT_EQ(-2, result);
+    // Later writes hit EPIPE on the dead connection: still -2, still no signal, and no spinning.
+    EXPECT_EQ(-2, SOCK_Write(handle, block.data(), static_cast<int>(block.size())));
+    EXPECT_EQ(-2, SOCK_Write(handle, block.data(), 1));
+    sigaction(SIGPIPE, &previous, nullptr);
+}
+
+TEST_F(SocketLink, WriteToClosedPeerReturnsMinusTwoWithoutSigpipe) {
+    int peer = -1;
+    int handle = Connect(&peer);
+    ASSERT_GE(handle, 0);
+    peers_.clear();  // closed by the check itself
+    ExpectWritesToClosedPeerFail(handle, peer, false);
+}
+
+TEST_F(SocketLink, WriteToResetPeerReturnsMinusTwoWithoutSigpipe) {
+    int peer = -1;
+    int handle = Connect(&peer);
+    ASSERT_GE(handle, 0);
+    peers_.clear();  // closed by the check itself
+    ExpectWritesToClosedPeerFail(handle, peer, true);
+}
+
+TEST_F(SocketLink, WriteGivesUpWhenThePeerStopsReading) {
+    hal::setSocketWriteStallLimit(200);
+    int peer = -1;
+    int handle = Connect(&peer);
+    ASSERT_GE(handle, 0);
+    // The peer never reads: once both socket buffers are full no byte moves any more.
+    std::vector<char> block(64 << 20, 's');
+    EXPECT_EQ(-2, SOCK_Write(handle, block.data(), static_cast<int>(block.size())));
+}
+
+TEST(SocketServer, ServerModeAcceptsALoopbackClient) {
+    // Server mode listens on every address, so take a port the system reports free rather than a fixed one.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int probe = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        socklen_t length = sizeof(any);
+        ASSERT_EQ(0, bind(probe, reinterpret_cast<sockaddr*>(&any), sizeof(any)));
+        getsockname(probe, reinterpret_cast<sockaddr*>(&any), &length);
+        const uint16_t port = ntohs(any.sin_port);
+        close(probe);
+
+        ::testing::internal::CaptureStdout();
+        std::atomic<int> server_handle{-100};
+        std::thread server([&] { server_handle = SOCK_Open(0, port); });
+        int client = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = SuiteAddress(port);
+        bool connected = false;
+        WaitUntil([&] {
+            if (server_handle != -100) return true;  // the server gave up: the port was taken meanwhile
+            if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+                connected = true;
+                return true;
+            }
+            close(client);
+            client = socket(AF_INET, SOCK_STREAM, 0);
+            return false;
+        });
+        server.join();
+        std::string out = ::testing::internal::GetCapturedStdout();
+        if (server_handle < 0) {
+            close(client);
+            continue;
+        }
+        ASSERT_TRUE(connected);
+        int handle = server_handle;
+        EXPECT_EQ("SOCK_SVR: listening on port (" + std::to_string(port) + ") ...\n", out);
+
+        EXPECT_EQ(4, send(client, "ping", 4, 0));
+        EXPECT_EQ("ping", ReadThroughSlot(handle, 4));
+        EXPECT_EQ(4, SOCK_Write(handle, "pong", 4));
+        EXPECT_EQ("pong", ReadFromPeer(client, 4));
+        char buffer[8];
+        EXPECT_EQ(0, SOCK_Read(handle, buffer, sizeof(buffer), 0));
+
+        close(client);
+        EXPECT_EQ(-1, SOCK_Read(handle, buffer, sizeof(buffer), 5000));
+        SOCK_Close(handle);
+        // Closing released the listening socket too: the port can be listened on again.
+        int again = socket(AF_INET, SOCK_STREAM, 0);
+        int reuse = 1;
+        setsockopt(again, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+        any.sin_port = htons(port);
+        EXPECT_EQ(0, bind(again, reinterpret_cast<sockaddr*>(&any), sizeof(any)));
+        EXPECT_EQ(0, listen(again, 1));
+        close(again);
+        return;
+    }
+    FAIL() << "no free port for server mode after three attempts";
+}
+
+void KeepHangupHandler(int) {}
+
+// Child-process bodies: each reports through its exit status whether the dispositions came out right.
+void ExitWithHangupHandlerKept() {
+    struct sigaction own {};
+    own.sa_handler = KeepHangupHandler;
+    sigaction(SIGHUP, &own, nullptr);
+    SOCK_Open(kSuiteAddress, 1);  // whether the connection succeeds does not matter
+    struct sigaction hup {};
+    struct sigaction pipe {};
+    sigaction(SIGHUP, nullptr, &hup);
+    sigaction(SIGPIPE, nullptr, &pipe);
+    exit(hup.sa_handler == KeepHangupHandler && pipe.sa_handler == SIG_IGN ? 0 : 1);
+}
+
+void ExitWithDefaultHangupIgnored() {
+    signal(SIGHUP, SIG_DFL);
+    SOCK_Open(kSuiteAddress, 1);
+    struct sigaction hup {};
+    sigaction(SIGHUP, nullptr, &hup);
+    exit(hup.sa_handler == SIG_IGN ? 0 : 1);
+}
+
+TEST(SocketSignalsDeathTest, FirstOpenIgnoresSigpipeButKeepsTheApplicationsHangupHandler) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: its first SOCK_Open is this one
+    EXPECT_EXIT(ExitWithHangupHandlerKept(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(SocketSignalsDeathTest, FirstOpenIgnoresDefaultHangup) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ExitWithDefaultHangupIgnored(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace orvane

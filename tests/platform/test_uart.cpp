@@ -1,0 +1,170 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/hal_linux.h"
+#include "platform_test_support.h"
+
+namespace orvane {
+namespace {
+
+// A pseudo-terminal stands in for the serial port: the library opens the slave side by its path.
+class PseudoTerminal : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master_, 0);
+        ASSERT_EQ(0, grantpt(master_));
+        ASSERT_EQ(0, unlockpt(master_));
+        slave_path_ = ptsname(master_);
+    }
+    void TearDown() override {
+        if (port_ >= 0) UART_Close(port_);
+        if (master_ >= 0) close(master_);
+    }
+    std::string ReadFromMaster(size_t n) {
+        std::string got;
+        char buffer[256];
+        while (got.size() < n) {
+            pollfd entry{master_, POLLIN, 0};
+            if (poll(&entry, 1, static_cast<int>(testing_support::kDeadline.count())) <= 0) break;
+            ssize_t count = read(master_, buffer, std::min(sizeof(buffer), n - got.size()));
+            if (count <= 0) break;
+            got.append(buffer, static_cast<size_t>(count));
+        }
+        return got;
+    }
+    std::string ReadFromPort(size_t n) {
+        std::string got;
+        char buffer[256];
+        testing_support::WaitUntil([&] {
+            int count = UART_Read(port_, buffer, static_cast<int>(sizeof(buffer)));
+            got.append(buffer, static_cast<size_t>(count));
+            return got.size() >= n;
+        });
+        return got;
+    }
+
+    int master_ = -1;
+    int port_ = -1;
+    std::string slave_path_;
+};
+
+TEST_F(PseudoTerminal, InitSetsRaw115200EightNOne) {
+    port_ = UART_Init(slave_path_.c_str());
+    ASSERT_GE(port_, 0);
+    termios settings{};
+    ASSERT_EQ(0, tcgetattr(port_, &settings));
+    EXPECT_EQ(static_cast<tcflag_t>(IGNPAR), settings.c_iflag);
+    EXPECT_EQ(0u, settings.c_oflag);
+    EXPECT_EQ(0u, settings.c_lflag);
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), settings.c_cflag & CSIZE);
+    EXPECT_TRUE(settings.c_cflag & CREAD);
+    EXPECT_TRUE(settings.c_cflag & CLOCAL);
+    EXPECT_FALSE(settings.c_cflag & PARENB);
+    EXPECT_FALSE(settings.c_cflag & CSTOPB);
+    EXPECT_EQ(static_cast<speed_t>(B115200), cfgetospeed(&settings));
+    EXPECT_EQ(0, settings.c_cc[VMIN]);
+    EXPECT_EQ(0, settings.c_cc[VTIME]);
+    EXPECT_TRUE(fcntl(port_, F_GETFL) & O_NONBLOCK);
+}
+
+TEST_F(PseudoTerminal, BytesPassUnchangedBothWays) {
+    port_ = UART_Init(slave_path_.c_str());
+    ASSERT_GE(port_, 0);
+    const std::string inbound = "line\r\nwith\x03 control\x7f bytes";
+    ASSERT_EQ(static_cast<ssize_t>(inbound.size()), write(master_, inbound.data(), inbound.size()));
+    EXPECT_EQ(inbound, ReadFromPort(inbound.size()));
+
+    const std::string outbound = "reply\n\x11";
+    EXPECT_EQ(static_cast<int>(outbound.size()),
+              UART_Write(port_, outbound.data(), static_cast<int>(outbound.size())));
+    EXPECT_EQ(outbound, ReadFromMaster(outbound.size()));
+}
+
+TEST_F(PseudoTerminal, ReadWithoutDataOrWithBadLengthReturnsZero) {
+    port_ = UART_Init(slave_path_.c_str());
+    ASSERT_GE(port_, 0);
+    char buffer[8];
+    EXPECT_EQ(0, UART_Read(port_, buffer, sizeof(buffer)));
+    // Regression: a negative length became a huge read size.
+    ASSERT_EQ(1, write(master_, "z", 1));
+    EXPECT_EQ(0, UART_Read(port_, buffer, -1));
+    EXPECT_EQ(0, UART_Read(port_, buffer, 0));
+    EXPECT_EQ(0, UART_Write(port_, buffer, -5));
+    EXPECT_EQ("z", ReadFromPort(1));
+}
+
+TEST_F(PseudoTerminal, FlushRxDiscardsPendingInput) {
+    port_ = UART_Init(slave_path_.c_str());
+    ASSERT_GE(port_, 0);
+    ASSERT_EQ(3, write(master_, "old", 3));
+    // The bytes are in the slave's input queue once the master side has passed them on.
+    ASSERT_TRUE(testing_support::WaitUntil([&] {
+        int waiting = 0;
+        return ioctl(port_, FIONREAD, &waiting) == 0 && waiting == 3;
+    }));
+    UART_FlushRX(port_);
+    UART_FlushTX(port_);
+    ASSERT_EQ(3, write(master_, "new", 3));
+    EXPECT_EQ("new", ReadFromPort(3));
+}
+
+TEST_F(PseudoTerminal, ModemLineQueryOnlyAnswersLineZero) {
+    port_ = UART_Init(slave_path_.c_str());
+    ASSERT_GE(port_, 0);
+    int out = 42;
+    EXPECT_EQ(0, UART_GetIO(port_, 1, &out));
+    EXPECT_EQ(42, out);
+    EXPECT_EQ(0, UART_GetIO(port_, 0, nullptr));
+}
+
+TEST(Uart, ModemLineQueryOnNonTerminalStoresNothing) {
+    // Regression: a failed TIOCMGET reported success with an undefined CTS value.
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    int out = 42;
+    EXPECT_EQ(0, UART_GetIO(fds[0], 0, &out));
+    EXPECT_EQ(42, out);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(Uart, MissingDeviceReportsOpenFailure) {
+    ::testing::internal::CaptureStderr();
+    int fd = UART_Init("no-such-directory/ttyNONE");
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(-1, fd);
+    EXPECT_EQ(std::string("unable to open comport\n: ") + strerror(ENOENT) + "\n", err);
+}
+
+TEST(Uart, NonTerminalIsRefusedAndClosed) {
+    char path[] = "uart_test_XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    int next_free_before = dup(file);
+    close(next_free_before);
+
+    ::testing::internal::CaptureStderr();
+    int fd = UART_Init(path);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(-1, fd);
+    EXPECT_EQ(std::string("unable to adjust portsettings : ") + strerror(ENOTTY) + "\n", err);
+    // The descriptor opened for the file was closed again: the lowest free number is unchanged.
+    int next_free_after = dup(file);
+    EXPECT_EQ(next_free_before, next_free_after);
+    close(next_free_after);
+    close(file);
+    unlink(path);
+}
+
+}  // namespace
+}  // namespace orvane
