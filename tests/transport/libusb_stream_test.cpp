@@ -1,0 +1,584 @@
+// The USB stream against simulated devices: device selection, interface rules, reads and writes.
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transport/libusb_stream.h"
+#include "usb_fixture.h"
+
+namespace {
+
+using kvsim::usb::ActiveConfig;
+using kvsim::usb::AltSettingSpec;
+using kvsim::usb::cameraSpec;
+using kvsim::usb::DeviceSpec;
+using kvsim::usb::EndpointSpec;
+using kvsim::usb::InterfaceSpec;
+using kvsim::usb::TransferRecord;
+using orvane::libusb_stream;
+using usbtest::pattern;
+using usbtest::UsbFixture;
+
+class UsbStream : public UsbFixture {
+  protected:
+    static std::string captureOpen(libusb_stream& stream, int* result) {
+        testing::internal::CaptureStdout();
+        *result = stream.Open();
+        return testing::internal::GetCapturedStdout();
+    }
+    static std::vector<int> requestedLengths(const std::vector<TransferRecord>& records, bool in) {
+        std::vector<int> lengths;
+        for (const auto& r : records) {
+            if (r.in == in) lengths.push_back(r.requested);
+        }
+        return lengths;
+    }
+};
+
+AltSettingSpec alt(std::vector<EndpointSpec> endpoints, uint8_t protocol = 0) {
+    AltSettingSpec a;
+    a.interface_protocol = protocol;
+    a.endpoints = std::move(endpoints);
+    return a;
+}
+
+constexpr uint8_t kBulk = LIBUSB_TRANSFER_TYPE_BULK;
+constexpr uint8_t kInterrupt = LIBUSB_TRANSFER_TYPE_INTERRUPT;
+
+// ---- Choosing the device ------------------------------------------------------------------------
+
+TEST_F(UsbStream, SerialIdentifierOpensTheCameraWithThatSerial) {
+    auto first = plugCamera("KV0000000001");
+    auto second = plugCamera("KV0000000002");
+    libusb_stream stream("KV0000000002");
+    ASSERT_EQ(stream.Open(), 0);
+    EXPECT_EQ(second->openHandles(), 1);
+    EXPECT_EQ(second->claimedInterfaces(), 1);
+    // The first camera was examined and let go again.
+    EXPECT_EQ(first->timesOpened(), 1);
+    EXPECT_EQ(first->openHandles(), 0);
+    EXPECT_EQ(first->claimedInterfaces(), 0);
+    EXPECT_STREQ(stream.GetStreamID(), "KV0000000002");
+}
+
+TEST_F(UsbStream, SerialComparisonIsExactAndCaseSensitive) {
+    plugCamera("KV00000000AB");
+    libusb_stream stream("KV00000000ab");
+    EXPECT_EQ(stream.Open(), 1);
+}
+
+TEST_F(UsbStream, TwelveDigitIdentifierIsASerialNotAnOrdinal) {
+    auto first = plugCamera("123456789012");
+    auto second = plugCamera("000000000001");
+    libusb_stream stream("000000000001");
+    int result = -1;
+    const std::string out = captureOpen(stream, &result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(second->openHandles(), 1);
+    EXPECT_EQ(first->openHandles(), 0);
+    EXPECT_EQ(out.find("Invalid device id!"), std::string::npos);
+}
+
+TEST_F(UsbStream, OrdinalOneIsTheFirstCameraInListOrder) {
+    DeviceSpec foreign = cameraSpec("XX0000000001");
+    foreign.vendor_id = 0x0001;
+    plug(foreign);
+    auto without_serial = plugCamera("");
+    auto with_serial = plugCamera("KV0000000002");
+    libusb_stream stream("1");
+    ASSERT_EQ(stream.Open(), 0);
+    EXPECT_EQ(without_serial->openHandles(), 1);
+    EXPECT_EQ(with_serial->timesOpened(), 0);
+}
+
+TEST_F(UsbStream, OrdinalsOutOfRangePrintInvalidDeviceId) {
+    auto a = plugCamera("KV0000000001");
+    auto b = plugCamera("KV0000000002");
+    for (const char* id : {"0", "-1", "3", "", "abc", "99999999999999999999999"}) {
+        libusb_stream stream(id);
+        int result = -1;
+        const std::string out = captureOpen(stream, &result);
+        EXPECT_EQ(result, 1) << "id '" << id << "'";
+        EXPECT_EQ(out, "Invalid device id!\n") << "id '" << id << "'";
+    }
+    EXPECT_EQ(a->timesOpened(), 0);
+    EXPECT_EQ(b->timesOpened(), 0);
+}
+
+TEST_F(UsbStream, EveryListedOrdinalCanBeOpened) {
+    // Regression: ordinals were indexed in a table of 11, so "12" was listed but could not be opened.
+    std::vector<std::shared_ptr<kvsim::usb::Device>> cams;
+    for (int i = 0; i < 13; ++i) cams.push_back(plugCamera(""));
+    ASSERT_EQ(orvane::UsbCluster::GetStreamIDs().back(), "13");
+    for (const char* id : {"12", "13"}) {
+        libusb_stream stream(id);
+        EXPECT_EQ(stream.Open(), 0) << id;
+    }
+    EXPECT_EQ(cams[11]->timesOpened(), 1);
+    EXPECT_EQ(cams[12]->timesOpened(), 1);
+}
+
+TEST_F(UsbStream, OverlongIdentifierIsBoundedAndTakenAsOrdinal) {
+    plugCamera("KV0000000001");
+    const std::string id = "1" + std::string(200, 'x');
+    libusb_stream stream(id.c_str());
+    EXPECT_EQ(stream.Open(), 0);  // strtol reads the leading "1"
+    EXPECT_EQ(stream.GetStreamID(), id);
+}
+
+TEST_F(UsbStream, SerialIsReadThroughTheLanguageList) {
+    // The serial exists only in the second language; the first one stalls.
+    DeviceSpec spec = cameraSpec("");
+    spec.serial_index = 3;
+    spec.languages = {0x0407, 0x0409};
+    spec.serials[0x0409] = kvsim::usb::utf16("KV0000000042");
+    auto cam = plug(spec);
+    libusb_stream stream("KV0000000042");
+    ASSERT_EQ(stream.Open(), 0);
+    EXPECT_EQ(cam->openHandles(), 1);
+}
+
+TEST_F(UsbStream, SerialModeReportsWhyADeviceWasRejected) {
+    struct Case {
+        ActiveConfig config;
+        int language_error;
+        const char* text;
+    };
+    const Case cases[] = {
+        {ActiveConfig::kNotFound, 0, "check_device(): Device  4b4:1003 is unconfigured\n"},
+        {ActiveConfig::kEmpty, 0, "check_device(): Sanity check failed after getting active config\n"},
+        {ActiveConfig::kError, 0, ""},
+        {ActiveConfig::kPresent, LIBUSB_ERROR_PIPE, "check_device(): Failed to get languages count\n"},
+    };
+    for (const Case& c : cases) {
+        DeviceSpec spec = cameraSpec("KV0000000001");
+        spec.faults.active_config = c.config;
+        spec.faults.language_error = c.language_error;
+        auto cam = plug(spec);
+        {
+            libusb_stream by_serial("KV0000000001");
+            int result = -1;
+            EXPECT_EQ(captureOpen(by_serial, &result), c.text);
+            EXPECT_EQ(result, 1);
+            // Ordinal mode fails the same way, silently.
+            libusb_stream by_ordinal("1");
+            EXPECT_EQ(captureOpen(by_ordinal, &result), "");
+            EXPECT_EQ(result, 1);
+        }
+        EXPECT_EQ(cam->openHandles(), 0);
+        EXPECT_EQ(cam->claimedInterfaces(), 0);
+        cam->unplug();
+    }
+}
+
+TEST_F(UsbStream, OpenFailsCleanlyWhenOpenOrClaimFails) {
+    DeviceSpec spec = cameraSpec("KV0000000001");
+    spec.faults.open_error = LIBUSB_ERROR_ACCESS;
+    auto cam = plug(spec);
+    libusb_stream stream("KV0000000001");
+    EXPECT_EQ(stream.Open(), 1);
+
+    kvsim::usb::DeviceFaults faults;
+    faults.claim_error = LIBUSB_ERROR_BUSY;
+    cam->setFaults(faults);
+    EXPECT_EQ(stream.Open(), 1);
+    EXPECT_EQ(cam->openHandles(), 0);  // the handle opened for the claim was closed again
+
+    cam->setFaults(kvsim::usb::DeviceFaults());
+    EXPECT_EQ(stream.Open(), 0);  // a failed stream can be opened later
+}
+
+// ---- Choosing the interface ---------------------------------------------------------------------
+
+TEST_F(UsbStream, SkipsInterfacesThatAreNotOneBulkInAndOneBulkOut) {
+    DeviceSpec spec = cameraSpec("KV0000000001");
+    spec.interfaces = {
+        InterfaceSpec{},                                                              // no alt setting
+        {{alt({{0x81, kBulk, 512}, {0x01, kBulk, 512}, {0x83, kBulk, 512}})}},        // 3 endpoints
+        {{alt({{0x81, kInterrupt, 512}, {0x01, kBulk, 512}})}},                       // first not bulk
+        {{alt({{0x81, kBulk, 512}, {0x01, kInterrupt, 512}})}},                       // second not bulk
+        {{alt({{0x81, kBulk, 512}, {0x83, kBulk, 512}})}},                            // two IN
+        {{alt({{0x02, kBulk, 512}, {0x03, kBulk, 512}})}},                            // two OUT
+        {{alt({{0x81, kBulk, 0}, {0x01, kBulk, 512}})}},                              // no packet size
+        {{alt({{0x81, kBulk, 2048}, {0x01, kBulk, 512}})}},                           // too big to stage
+        {{alt({{0x02, kBulk, 512}, {0x82, kBulk, 512}}), alt({{0x84, kBulk, 64}})}},  // the one
+        {{alt({{0x85, kBulk, 512}, {0x05, kBulk, 512}})}},                            // later, unused
+    };
+    auto cam = plug(spec);
+
+    libusb_device** list = nullptr;
+    ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
+    libusb_device_descriptor desc;
+    ASSERT_EQ(libusb_get_device_descriptor(list[0], &desc), 0);
+    libusb_config_descriptor* config = nullptr;
+    ASSERT_EQ(libusb_get_active_config_descriptor(list[0], &config), 0);
+    orvane::usb_handle found;
+    memset(&found, 0, sizeof(found));
+    EXPECT_EQ(orvane::check_usb_interfaces(config, &desc, &found), 8);
+    EXPECT_EQ(found.ep_in, 0x82);
+    EXPECT_EQ(found.ep_out, 0x02);
+    EXPECT_EQ(found.rx_unit, 512);
+    EXPECT_EQ(found.zero_mask, 0);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(orvane::check_usb_interface(&config->interface[i], &desc, &found), -1) << i;
+    desc.idProduct = 0x1004;  // the same interface on another product does not qualify
+    EXPECT_EQ(orvane::check_usb_interface(&config->interface[8], &desc, &found), -1);
+    libusb_free_config_descriptor(config);
+    libusb_free_device_list(list, 1);
+
+    // The stream claims that interface and moves its bytes through its endpoints.
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    const char out[3] = {1, 2, 3};
+    EXPECT_EQ(stream.Send(out, 3), 3);
+    cam->pipe().feed(pattern(10));
+    char in[16];
+    EXPECT_EQ(stream.Receive(in, 16), 10);
+    const auto records = cam->transfers();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].endpoint, 0x02);
+    EXPECT_EQ(records[1].endpoint, 0x82);
+}
+
+TEST_F(UsbStream, DeviceWithoutUsableInterfaceIsNeverOpened) {
+    DeviceSpec spec = cameraSpec("KV0000000001");
+    spec.interfaces = {{{alt({{0x81, kBulk, 512}, {0x83, kBulk, 512}})}}};
+    auto cam = plug(spec);
+    libusb_stream stream("KV0000000001");
+    EXPECT_EQ(stream.Open(), 1);
+    EXPECT_EQ(cam->timesOpened(), 0);
+}
+
+TEST_F(UsbStream, ProtocolOneInterfaceWithTwoBytePacketsEndsEvenWritesWithAZeroLengthPacket) {
+    DeviceSpec spec = cameraSpec("KV0000000001");
+    spec.interfaces = {{{alt({{0x81, kBulk, 2}, {0x01, kBulk, 2}}, 1)}}};
+    auto cam = plug(spec);
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    const char data[6] = {1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(stream.Send(data, 4), 4);
+    EXPECT_EQ(stream.Send(data, 5), 5);
+    EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4, 0, 5}));
+}
+
+TEST_F(UsbStream, RealPacketSizesNeverAddAZeroLengthPacket) {
+    DeviceSpec spec = cameraSpec("KV0000000001");
+    spec.interfaces = {{{alt({{0x81, kBulk, 512}, {0x01, kBulk, 512}}, 1)}}};
+    auto cam = plug(spec);
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    const std::vector<uint8_t> data = pattern(1024);
+    EXPECT_EQ(stream.Send(reinterpret_cast<const char*>(data.data()), 1024), 1024);
+    EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{1024}));
+}
+
+// ---- Reading ------------------------------------------------------------------------------------
+
+TEST_F(UsbStream, ShortReadStagesOnePacketAndServesTheRestWithoutTransfers) {
+    auto cam = plugCamera("KV0000000001", 512);
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    const auto data = pattern(512 + 100);
+    cam->pipe().feed(data);
+
+    char byte = 0;
+    ASSERT_EQ(stream.Receive(&byte, 1), 1);
+    EXPECT_EQ(static_cast<uint8_t>(byte), data[0]);
+    EXPECT_EQ(requestedLengths(cam->transfers(), true), (std::vector<int>{512}));
+
+    std::vector<char> rest(12);
+    ASSERT_EQ(stream.Receive(rest.data(), 12), 12);
+    EXPECT_EQ(0, memcmp(rest.data(), data.data() + 1, 12));
+    rest.resize(2000);  // asks for more than is staged: gets exactly the staged remainder
+    ASSERT_EQ(stream.Receive(rest.data(), 2000), 512 - 13);
+    EXPECT_EQ(0, memcmp(rest.data(), data.data() + 13, 512 - 13));
+    EXPECT_EQ(cam->bulkInCount(), 1);
+
+    // Staging used up: the next short read fetches the next packet.
+    ASSERT_EQ(stream.Receive(rest.data(), 200), 100);
+    EXPECT_EQ(0, memcmp(rest.data(), data.data() + 512, 100));
+    EXPECT_EQ(requestedLengths(cam->transfers(), true), (std::vector<int>{512, 512}));
+}
+
+TEST_F(UsbStream, LongReadAsksForWholePacketsStraightIntoTheBuffer) {
+    const int unit = 512;
+    auto cam = plugCamera("KV0000000001", unit);
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    const auto data = pattern(3 * unit + 5);
+    cam->pipe().feed(data);
+
+    std::vector<char> buf(3 * unit + 5);
+    ASSERT_EQ(stream.Receive(buf.data(), 3 * unit + 5), 3 * unit);
+    EXPECT_EQ(0, memcmp(buf.data(), data.data(), 3 * unit));
+    ASSERT_EQ(stream.Receive(buf.data(), 5), 5);
+    EXPECT_EQ(0, memcmp(buf.data(), data.data() + 3 * unit, 5));
+    EXPECT_EQ(requestedLengths(cam->transfers(), true), (std::vector<int>{3 * unit, unit}));
+}
+
+TEST_F(UsbStream, TimeOutReadsAsZeroAndKeepsWhatArrivedBeforeIt) {
+    auto cam = plugCamera("KV0000000001", 512);
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    EXPECT_EQ(stream.get_timeout(), 0);
+    stream.set_timeout(20);
+    EXPECT_EQ(stream.get_timeout(), 20);
+
+    char buf[1024];
+    EXPECT_EQ(stream.Receive(buf, 1), 0);  // nothing fed: the device's own wait runs out
+    cam->queueInResult(LIBUSB_ERROR_TIMEOUT);
+    cam->pipe().feed(pattern(512));
+    EXPECT_EQ(stream.Receive(buf, 1024), 0);
+    cam->pipe().clearIn();
+
+    // A transfer that times out after one of two packets still hands that packet over.
+    const auto data = pattern(1024);
+    cam->pipe().feed(data.data(), 512);
+    cam->queueInResult(LIBUSB_ERROR_TIMEOUT, 512);
+    ASSERT_EQ(stream.Receive(buf, 1024), 512);
+    EXPECT_EQ(0, memcmp(buf, data.data(), 512));
+}
+
+TEST_F(UsbStream, TransferErrorsComeBackAsNegativeLibusbCodes) {
+    auto cam = plugCamera("KV0000000001", 512);
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    char buf[2048];
+    cam->queueInResult(LIBUSB_ERROR_IO);
+    EXPECT_EQ(stream.Receive(buf, 2048), LIBUSB_ERROR_IO);
+    cam->queueInResult(LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(stream.Receive(buf, 1), LIBUSB_ERROR_PIPE);
+    // A failed short read stages nothing.
+    cam->pipe().feed(pattern(3));
+    EXPECT_EQ(stream.Receive(buf, 8), 3);
+}
+
+TEST_F(UsbStream, TwoCamerasWithDifferentPacketSizesReadSideBySide) {
+    // Regression: one process-wide receive unit, set by whichever device was examined last, made the
+    // USB 2 camera read in 1024-byte units once the USB 3 camera was opened.
+    auto usb2 = plugCamera("KV0000000002", 512);
+    auto usb3 = plugCamera("KV0000000003", 1024);
+    libusb_stream slow("KV0000000002");
+    libusb_stream fast("KV0000000003");
+    ASSERT_EQ(slow.Open(), 0);
+    ASSERT_EQ(fast.Open(), 0);
+
+    const auto a = pattern(1600, 1);
+    const auto b = pattern(2100, 2);
+    usb2->pipe().feed(a);
+    usb3->pipe().feed(b);
+    std::vector<char> got_a, got_b;
+    std::vector<char> buf(1600);
+    // Interleaved reads of each size class on both streams.
+    for (int len : {1, 700, 1600}) {
+        int n = slow.Receive(buf.data(), len);
+        ASSERT_GT(n, 0);
+        got_a.insert(got_a.end(), buf.begin(), buf.begin() + n);
+        n = fast.Receive(buf.data(), len);
+        ASSERT_GT(n, 0);
+        got_b.insert(got_b.end(), buf.begin(), buf.begin() + n);
+    }
+    while (got_a.size() < a.size()) {
+        const int n = slow.Receive(buf.data(), 1600);
+        ASSERT_GT(n, 0);
+        got_a.insert(got_a.end(), buf.begin(), buf.begin() + n);
+    }
+    while (got_b.size() < b.size()) {
+        const int n = fast.Receive(buf.data(), 1600);
+        ASSERT_GT(n, 0);
+        got_b.insert(got_b.end(), buf.begin(), buf.begin() + n);
+    }
+    EXPECT_EQ(0, memcmp(got_a.data(), a.data(), a.size()));
+    EXPECT_EQ(0, memcmp(got_b.data(), b.data(), b.size()));
+    for (const auto& r : usb2->transfers()) EXPECT_EQ(r.requested % 512, 0);
+    for (const auto& r : usb3->transfers()) EXPECT_EQ(r.requested % 1024, 0);
+    EXPECT_EQ(requestedLengths(usb2->transfers(), true).front(), 512);
+    EXPECT_EQ(requestedLengths(usb3->transfers(), true).front(), 1024);
+}
+
+// ---- Writing ------------------------------------------------------------------------------------
+
+TEST_F(UsbStream, SendGoesOutIn4096ByteChunks) {
+    auto cam = plugCamera("KV0000000001");
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    const auto data = pattern(10000);
+    EXPECT_EQ(stream.Send(reinterpret_cast<const char*>(data.data()), 10000), 10000);
+    EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4096, 4096, 1808}));
+    EXPECT_EQ(cam->pipe().written(), data);
+    EXPECT_EQ(stream.Send(reinterpret_cast<const char*>(data.data()), 0), 0);
+    EXPECT_EQ(cam->transfers().size(), 3u);
+}
+
+TEST_F(UsbStream, ShortOrFailedWriteFailsTheWholeSend) {
+    auto cam = plugCamera("KV0000000001");
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    const auto data = pattern(5000);
+    const char* bytes = reinterpret_cast<const char*>(data.data());
+
+    cam->queueShortOut(100);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(stream.Send(bytes, 5000), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), ">>>>>>>>> usb_write ret -1\n");
+    EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4096}));  // stopped at once
+
+    cam->clearTransfers();
+    cam->queueOutResult(LIBUSB_SUCCESS);  // first chunk goes through
+    cam->queueOutResult(LIBUSB_ERROR_IO);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(stream.Send(bytes, 5000), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), ">>>>>>>>> usb_write ret -1\n");
+    EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4096, 904}));
+}
+
+// ---- Life cycle ---------------------------------------------------------------------------------
+
+TEST_F(UsbStream, CloseReleasesEverythingAndTheStreamReopens) {
+    auto cam = plugCamera("KV0000000001");
+    libusb_stream stream("KV0000000001");
+    EXPECT_EQ(stream.Close(), 0);  // closing a closed stream is harmless
+    ASSERT_EQ(stream.Open(), 0);
+    EXPECT_EQ(cam->hostReferences(), 2);  // the handle's and the stream's own
+    cam->pipe().feed(pattern(512));
+    char byte;
+    ASSERT_EQ(stream.Receive(&byte, 1), 1);  // 511 bytes stay staged
+
+    EXPECT_EQ(stream.Close(), 0);
+    EXPECT_EQ(stream.Close(), 0);
+    EXPECT_EQ(cam->openHandles(), 0);
+    EXPECT_EQ(cam->claimedInterfaces(), 0);
+    EXPECT_EQ(cam->hostReferences(), 0);
+
+    ASSERT_EQ(stream.Open(), 0);
+    // Nothing staged from the old connection is served after the reopen.
+    const auto fresh = pattern(4, 9);
+    cam->pipe().feed(fresh);
+    char buf[8];
+    ASSERT_EQ(stream.Receive(buf, 8), 4);
+    EXPECT_EQ(0, memcmp(buf, fresh.data(), 4));
+    EXPECT_EQ(stream.GetInterface(), 2);
+    EXPECT_STREQ(stream.GetStreamID(), "KV0000000001");
+}
+
+TEST_F(UsbStream, OpenOnAnOpenStreamKeepsTheConnection) {
+    auto cam = plugCamera("KV0000000001");
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    EXPECT_EQ(stream.Open(), 0);
+    EXPECT_EQ(cam->timesOpened(), 1);
+    EXPECT_EQ(cam->openHandles(), 1);
+}
+
+TEST_F(UsbStream, DestroyingAnOpenStreamClosesIt) {
+    auto cam = plugCamera("KV0000000001");
+    {
+        libusb_stream stream("KV0000000001");
+        ASSERT_EQ(stream.Open(), 0);
+    }
+    EXPECT_EQ(cam->openHandles(), 0);
+    EXPECT_EQ(cam->hostReferences(), 0);
+}
+
+TEST_F(UsbStream, UnopenedStreamFailsReadsAndWritesWithoutTouchingADevice) {
+    libusb_stream stream("KV0000000001");
+    char buf[16] = {};
+    EXPECT_LT(stream.Receive(buf, 16), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(stream.Send(buf, 16), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), ">>>>>>>>> usb_write ret -1\n");
+}
+
+TEST_F(UsbStream, UnpluggedDeviceFailsPendingAndLaterTransfers) {
+    auto cam = plugCamera("KV0000000001");
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);  // timeout 0: a read waits without limit
+
+    std::atomic<int> pending{1};
+    std::thread reader([&] {
+        char buf[512];
+        pending = stream.Receive(buf, 512);
+    });
+    // Unplug only once the read is waiting inside the device.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (cam->bulkInCount() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_EQ(cam->bulkInCount(), 1);
+    cam->unplug();
+    reader.join();
+    EXPECT_EQ(pending.load(), LIBUSB_ERROR_NO_DEVICE);
+
+    char buf[16] = {};
+    EXPECT_EQ(stream.Receive(buf, 16), LIBUSB_ERROR_NO_DEVICE);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(stream.Send(buf, 16), -1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(stream.Close(), 0);
+    EXPECT_EQ(stream.Open(), 1);  // gone from the bus
+}
+
+TEST_F(UsbStream, CloseWaitsForASendInProgressOnAnotherThread) {
+    // The receive thread closes a failed stream while an application thread may be sending.
+    auto cam = plugCamera("KV0000000001");
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    const auto data = pattern(20000);
+    std::atomic<int> last{0};
+    std::thread sender([&] {
+        while ((last = stream.Send(reinterpret_cast<const char*>(data.data()), 20000)) > 0) {
+        }
+    });
+    ASSERT_TRUE(cam->pipe().waitWritten(3 * 20000, std::chrono::seconds(10)));
+    EXPECT_EQ(stream.Close(), 0);
+    sender.join();
+    EXPECT_EQ(last.load(), -1);  // the first Send after the close fails
+    // The close came between two sends, never in the middle of one.
+    EXPECT_EQ(cam->pipe().written().size() % 20000, 0u);
+}
+
+TEST_F(UsbStream, ReceiveThreadAndSendingThreadRunTogether) {
+    // The device echoes every write back on bulk IN; one thread writes while another reads.
+    class Echo : public kvsim::usb::EndpointHandler {
+      public:
+        Echo() : pipe_(512) {}
+        int onBulkOut(const uint8_t* data, int len) override {
+            pipe_.feed(data, static_cast<size_t>(len));
+            return len;
+        }
+        int onBulkIn(uint8_t* data, int len, unsigned timeout_ms) override {
+            return pipe_.onBulkIn(data, len, timeout_ms);
+        }
+        void cancelPending() override { pipe_.cancelPending(); }
+
+      private:
+        kvsim::usb::BulkPipe pipe_;
+    };
+    auto cam = plugCamera("KV0000000001");
+    cam->setHandler(std::make_shared<Echo>());
+    libusb_stream stream("KV0000000001");
+    ASSERT_EQ(stream.Open(), 0);
+    stream.set_timeout(5000);
+
+    const auto data = pattern(64 * 300);
+    std::vector<char> received;
+    std::thread receiver([&] {
+        std::vector<char> buf(1024);
+        const int lengths[] = {1, 12, 1024, 300};
+        for (int i = 0; received.size() < data.size(); ++i) {
+            const int n = stream.Receive(buf.data(), lengths[i % 4]);
+            if (n < 0) return;
+            received.insert(received.end(), buf.begin(), buf.begin() + n);
+        }
+    });
+    for (size_t pos = 0; pos < data.size(); pos += 300) {
+        ASSERT_EQ(stream.Send(reinterpret_cast<const char*>(data.data() + pos), 300), 300);
+    }
+    receiver.join();
+    ASSERT_EQ(received.size(), data.size());
+    EXPECT_EQ(0, memcmp(received.data(), data.data(), data.size()));
+}
+
+}  // namespace

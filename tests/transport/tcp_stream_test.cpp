@@ -1,0 +1,438 @@
+// The TCP stream and TcpCluster against a real server on a loopback address of this suite's own.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/hal_linux.h"
+#include "transport/tcp_stream.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using orvane::tcp_stream;
+using orvane::TcpCluster;
+
+constexpr const char* kServerIp = "127.0.0.41";
+constexpr const char* kNobodyIp = "127.0.0.44";  // nothing listens here: connections are refused
+constexpr auto kDeadline = std::chrono::seconds(10);
+
+long long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::vector<char> pattern(size_t n, int seed = 0) {
+    std::vector<char> bytes(n);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(seed + i * 13 + (i >> 9));
+    return bytes;
+}
+
+// A camera stand-in: accepts connections on ip:7001 and lets the test write to, read from and close
+// each of them, in the order they were accepted.
+class LoopbackServer {
+  public:
+    explicit LoopbackServer(const char* ip) {
+        listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(orvane::kTcpCameraPort);
+        inet_pton(AF_INET, ip, &addr.sin_addr);
+        ok_ = bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+              listen(listen_fd_, 16) == 0;
+        if (ok_) acceptor_ = std::thread([this] { acceptLoop(); });
+    }
+    ~LoopbackServer() {
+        shutdown(listen_fd_, SHUT_RDWR);  // wakes the blocked accept
+        if (acceptor_.joinable()) acceptor_.join();
+        close(listen_fd_);
+        for (int fd : conns_) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    bool ok() const { return ok_; }
+
+    bool waitConnections(size_t n) {
+        std::unique_lock<std::mutex> lock(mu_);
+        return cv_.wait_for(lock, kDeadline, [&] { return conns_.size() >= n; });
+    }
+    size_t connections() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return conns_.size();
+    }
+    void send(size_t i, const std::vector<char>& data) {
+        const int fd = conn(i);
+        size_t sent = 0;
+        while (sent < data.size()) {
+            const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            ASSERT_GT(n, 0);
+            sent += static_cast<size_t>(n);
+        }
+    }
+    // Reads exactly n bytes from connection i, or fewer if the deadline passes or the peer closes.
+    std::vector<char> read(size_t i, size_t n) {
+        const int fd = conn(i);
+        std::vector<char> out;
+        const auto end = Clock::now() + kDeadline;
+        while (out.size() < n && Clock::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[65536];
+            const ssize_t got = recv(fd, buf, std::min(sizeof(buf), n - out.size()), 0);
+            if (got <= 0) break;
+            out.insert(out.end(), buf, buf + got);
+        }
+        return out;
+    }
+    // True once the client closed connection i.
+    bool waitPeerClosed(size_t i) {
+        const int fd = conn(i);
+        const auto end = Clock::now() + kDeadline;
+        while (Clock::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char byte;
+            const ssize_t got = recv(fd, &byte, 1, 0);
+            if (got <= 0) return true;
+        }
+        return false;
+    }
+    void closeConnection(size_t i) {
+        std::lock_guard<std::mutex> lock(mu_);
+        close(conns_.at(i));
+        conns_[i] = -1;
+    }
+
+  private:
+    int conn(size_t i) {
+        std::lock_guard<std::mutex> lock(mu_);
+        return conns_.at(i);
+    }
+    void acceptLoop() {
+        while (true) {
+            const int fd = accept(listen_fd_, nullptr, nullptr);
+            if (fd < 0) return;
+            std::lock_guard<std::mutex> lock(mu_);
+            conns_.push_back(fd);
+            cv_.notify_all();
+        }
+    }
+
+    int listen_fd_ = -1;
+    bool ok_ = false;
+    std::thread acceptor_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<int> conns_;
+};
+
+// Bytes waiting in the receive queues of the process's open socket slots (the tests keep one open).
+bool waitBytesWaiting(int n) {
+    const auto end = Clock::now() + kDeadline;
+    while (Clock::now() < end) {
+        int waiting = 0;
+        for (int slot = 0; slot < 4; ++slot) waiting += std::max(SOCK_GetRxBufLen(slot), 0);
+        if (waiting >= n) return true;
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+class TcpStream : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_ = std::make_unique<LoopbackServer>(kServerIp);
+        ASSERT_TRUE(server_->ok()) << "cannot listen on " << kServerIp << ":7001";
+    }
+    std::unique_ptr<LoopbackServer> server_;
+};
+
+TEST_F(TcpStream, ReportsEthernetAndItsAddressOpenOrClosed) {
+    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
+    EXPECT_EQ(stream.GetInterface(), 1);
+    EXPECT_STREQ(stream.GetStreamID(), kServerIp);
+    ASSERT_EQ(stream.Open(), 0);
+    EXPECT_EQ(stream.GetInterface(), 1);
+    EXPECT_STREQ(stream.GetStreamID(), kServerIp);
+    EXPECT_EQ(stream.get_timeout(), 0);
+    stream.set_timeout(2000);
+    EXPECT_EQ(stream.get_timeout(), 2000);
+
+    tcp_stream loopback;
+    EXPECT_STREQ(loopback.GetStreamID(), "127.0.0.1");
+}
+
+TEST_F(TcpStream, AddressTextIsKeptWithinItsBuffer) {
+    const std::string long_text(100, '1');
+    tcp_stream stream(long_text.c_str(), orvane::kTcpCameraPort);
+    EXPECT_EQ(std::string(stream.GetStreamID()), long_text.substr(0, 31));
+    EXPECT_EQ(stream.Open(), 1);
+}
+
+TEST_F(TcpStream, MalformedAddressesAreRejectedWithoutConnecting) {
+    // Regression: "" and "0.0.0.0" parse to address 0, which the socket layer takes as "be a server":
+    // the stream would listen on every interface and block in accept for ever.
+    for (const char* ip : {"", "0.0.0.0", "0", "127.0.0.41.5", "256.0.0.1", "127.0.0.041x", "a.b.c.d",
+                           "127..0.41", "-1.0.0.1"}) {
+        tcp_stream stream(ip, orvane::kTcpCameraPort);
+        EXPECT_EQ(stream.Open(), 1) << "'" << ip << "'";
+    }
+    EXPECT_EQ(server_->connections(), 0u);
+}
+
+TEST_F(TcpStream, MovesDataBothWaysInOrder) {
+    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
+    ASSERT_EQ(stream.Open(), 0);
+    ASSERT_TRUE(server_->waitConnections(1));
+
+    // More than the socket buffers hold: the server reads while the stream writes.
+    const auto up = pattern(4000000, 1);
+    std::vector<char> arrived;
+    std::thread reader([&] { arrived = server_->read(0, up.size()); });
+    EXPECT_EQ(stream.Send(up.data(), static_cast<int>(up.size())), static_cast<int>(up.size()));
+    reader.join();
+    EXPECT_EQ(arrived, up);
+
+    const auto down = pattern(100000, 2);
+    server_->send(0, down);
+    std::vector<char> got;
+    std::vector<char> buf(8192);
+    const int lengths[] = {1, 12, 8192, 3, 2049, 4096};
+    const auto end = Clock::now() + kDeadline;
+    for (int i = 0; got.size() < down.size() && Clock::now() < end; ++i) {
+        const int len = lengths[i % 6];
+        const int n = stream.Receive(buf.data(), len);
+        ASSERT_GE(n, 0);
+        ASSERT_LE(n, len);
+        got.insert(got.end(), buf.begin(), buf.begin() + n);
+    }
+    EXPECT_EQ(got, down);
+}
+
+TEST_F(TcpStream, ShortReadStagesAtMost2048BytesAndServesTheRestFromThere) {
+    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
+    ASSERT_EQ(stream.Open(), 0);
+    ASSERT_TRUE(server_->waitConnections(1));
+    const auto data = pattern(3000);
+    server_->send(0, data);
+    ASSERT_TRUE(waitBytesWaiting(3000));
+
+    char buf[4096];
+    ASSERT_EQ(stream.Receive(buf, 1), 1);
+    EXPECT_EQ(buf[0], data[0]);
+    ASSERT_EQ(stream.Receive(buf, 11), 11);
+    ASSERT_EQ(stream.Receive(buf + 11, 4096), 2036);  // the staged rest, not more
+    EXPECT_EQ(0, memcmp(buf, data.data() + 1, 2047));
+    ASSERT_EQ(stream.Receive(buf, 2048), 952);
+    EXPECT_EQ(0, memcmp(buf, data.data() + 2048, 952));
+}
+
+TEST_F(TcpStream, LongReadTakesWhatIsWaitingInWholeStagingUnits) {
+    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
+    ASSERT_EQ(stream.Open(), 0);
+    ASSERT_TRUE(server_->waitConnections(1));
+    const auto data = pattern(3000);
+    server_->send(0, data);
+    ASSERT_TRUE(waitBytesWaiting(3000));
+
+    std::vector<char> buf(5000);
+    EXPECT_EQ(stream.Receive(buf.data(), 5000), 3000);  // asks for 4096, gets what is there
+    EXPECT_EQ(0, memcmp(buf.data(), data.data(), 3000));
+
+    server_->send(0, data);
+    ASSERT_TRUE(waitBytesWaiting(3000));
+    EXPECT_EQ(stream.Receive(buf.data(), 4095), 2048);  // 4095 rounds down to one unit
+    EXPECT_EQ(stream.Receive(buf.data() + 2048, 4095), 952);
+    EXPECT_EQ(0, memcmp(buf.data(), data.data(), 3000));
+}
+
+TEST_F(TcpStream, ShortReadWaitsForDataAboutOneHundredMillisecondsLongReadDoesNot) {
+    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
+    ASSERT_EQ(stream.Open(), 0);
+    ASSERT_TRUE(server_->waitConnections(1));
+    char buf[5000];
+
+    auto start = Clock::now();
+    EXPECT_EQ(stream.Receive(buf, 1), 0);
+    const long long waited = msSince(start);
+    EXPECT_GE(waited, 95);
+    EXPECT_LT(waited, 3000);
+
+    long long fastest = 1000000;
+    for (int i = 0; i < 5; ++i) {
+        start = Clock::now();
+        EXPECT_EQ(stream.Receive(buf, 5000), 0);
+        fastest = std::min(fastest, msSince(start));
+    }
+    EXPECT_LT(fastest, 50);
+}
+
+TEST_F(TcpStream, ClosedPeerNeitherKillsTheProcessNorMakesReadsSpin) {
+    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
+    ASSERT_EQ(stream.Open(), 0);
+    ASSERT_TRUE(server_->waitConnections(1));
+    server_->send(0, {'h', 'i'});
+    server_->closeConnection(0);
+
+    char buf[5000];
+    int got = 0;
+    const auto end = Clock::now() + kDeadline;
+    while (got == 0 && Clock::now() < end) got = stream.Receive(buf, 100);
+    ASSERT_EQ(got, 2);  // what was sent before the close still arrives
+
+    // Every later read reports nothing, and takes the short-read wait instead of returning at once.
+    for (int len : {1, 5000, 1}) {
+        const auto start = Clock::now();
+        EXPECT_EQ(stream.Receive(buf, len), 0);
+        EXPECT_GE(msSince(start), 95) << "read of " << len << " returned at once";
+    }
+
+    // Writing to the closed peer must report 0, not raise SIGPIPE, even with the default action.
+    auto previous = signal(SIGPIPE, SIG_DFL);
+    const auto block = pattern(65536);
+    int last = -1;
+    for (int i = 0; i < 64 && last != 0; ++i)
+        last = stream.Send(block.data(), static_cast<int>(block.size()));
+    signal(SIGPIPE, previous);
+    EXPECT_EQ(last, 0);
+    EXPECT_EQ(stream.Close(), 0);
+}
+
+TEST_F(TcpStream, OpenTwiceKeepsTheConnectionAndOnlyFourStreamsFit) {
+    tcp_stream a(kServerIp, orvane::kTcpCameraPort);
+    tcp_stream b(kServerIp, orvane::kTcpCameraPort);
+    tcp_stream c(kServerIp, orvane::kTcpCameraPort);
+    tcp_stream d(kServerIp, orvane::kTcpCameraPort);
+    tcp_stream e(kServerIp, orvane::kTcpCameraPort);
+    ASSERT_EQ(a.Open(), 0);
+    EXPECT_EQ(a.Open(), 0);  // no second connection, no second slot
+    ASSERT_EQ(b.Open(), 0);
+    ASSERT_EQ(c.Open(), 0);
+    ASSERT_EQ(d.Open(), 0);
+    EXPECT_EQ(e.Open(), 1);
+    EXPECT_EQ(TcpCluster::GetStreamByIP(kServerIp), nullptr);
+    ASSERT_TRUE(server_->waitConnections(4));
+
+    // The first connection is a's.
+    EXPECT_EQ(a.Send("A", 1), 1);
+    EXPECT_EQ(server_->read(0, 1), std::vector<char>{'A'});
+
+    d.Close();
+    EXPECT_EQ(e.Open(), 0);  // the freed slot is used again
+    EXPECT_TRUE(server_->waitConnections(5));
+}
+
+TEST_F(TcpStream, CloseWaitsForASendInProgressOnAnotherThread) {
+    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
+    ASSERT_EQ(stream.Open(), 0);
+    ASSERT_TRUE(server_->waitConnections(1));
+    std::vector<char> arrived;
+    std::thread reader([&] { arrived = server_->read(0, 1u << 30); });  // until the stream closes
+    const auto block = pattern(30000);
+    std::atomic<int> sends{0};
+    std::atomic<int> last{1};
+    std::thread sender([&] {
+        while ((last = stream.Send(block.data(), static_cast<int>(block.size()))) > 0) ++sends;
+    });
+    const auto end = Clock::now() + kDeadline;
+    while (sends.load() < 3 && Clock::now() < end) std::this_thread::yield();
+    EXPECT_EQ(stream.Close(), 0);
+    sender.join();
+    reader.join();
+    EXPECT_EQ(last.load(), 0);
+    // The close came between two sends, never in the middle of one.
+    EXPECT_EQ(arrived.size() % block.size(), 0u);
+    EXPECT_GE(arrived.size(), 3 * block.size());
+}
+
+TEST_F(TcpStream, CloseAndReopenConnectsAgainWithNothingStaleStaged) {
+    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
+    ASSERT_EQ(stream.Open(), 0);
+    ASSERT_TRUE(server_->waitConnections(1));
+    server_->send(0, pattern(100));
+    char buf[256];
+    int got = 0;
+    const auto end = Clock::now() + kDeadline;
+    while (got == 0 && Clock::now() < end) got = stream.Receive(buf, 1);
+    ASSERT_EQ(got, 1);  // the rest stays staged
+
+    EXPECT_EQ(stream.Close(), 0);
+    EXPECT_EQ(stream.Close(), 0);
+    EXPECT_TRUE(server_->waitPeerClosed(0));
+    EXPECT_EQ(stream.Receive(buf, 1), 0);
+    EXPECT_EQ(stream.Send("x", 1), 0);
+
+    ASSERT_EQ(stream.Open(), 0);
+    ASSERT_TRUE(server_->waitConnections(2));
+    server_->send(1, {'n', 'e', 'w'});
+    got = 0;
+    while (got == 0 && Clock::now() < end) got = stream.Receive(buf, 10);
+    ASSERT_EQ(got, 3);
+    EXPECT_EQ(std::string(buf, 3), "new");
+    EXPECT_EQ(stream.Send("y", 1), 1);
+    EXPECT_EQ(server_->read(1, 1), std::vector<char>{'y'});
+}
+
+TEST_F(TcpStream, DestroyingAnOpenStreamClosesItsConnection) {
+    {
+        tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
+        ASSERT_EQ(stream.Open(), 0);
+        ASSERT_TRUE(server_->waitConnections(1));
+    }
+    EXPECT_TRUE(server_->waitPeerClosed(0));
+}
+
+TEST_F(TcpStream, ClusterOpensByAddressAndListsEveryOpen) {
+    TcpCluster::InitTcpLib();
+    EXPECT_EQ(TcpCluster::GetNum(), 0);
+    EXPECT_EQ(TcpCluster::GetStream(kServerIp), nullptr);
+    EXPECT_TRUE(TcpCluster::GetStreamIDs().empty());
+
+    std::unique_ptr<orvane::ITransferStream> first(TcpCluster::GetStreamByIP(kServerIp));
+    std::unique_ptr<orvane::ITransferStream> second(TcpCluster::GetStreamByIP(kServerIp));
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(first.get(), second.get());
+    EXPECT_TRUE(server_->waitConnections(2));
+    EXPECT_EQ(TcpCluster::GetStreamIDs(), (std::vector<std::string>{kServerIp, kServerIp}));
+    EXPECT_STREQ(first->GetStreamID(), kServerIp);
+    EXPECT_EQ(first->Send("1", 1), 1);  // already open
+    EXPECT_EQ(server_->read(0, 1), std::vector<char>{'1'});
+
+    EXPECT_EQ(TcpCluster::GetStreamByIP(nullptr), nullptr);
+    TcpCluster::DeinitTcpLib();
+    TcpCluster::InitTcpLib();
+    EXPECT_TRUE(TcpCluster::GetStreamIDs().empty());
+}
+
+TEST_F(TcpStream, UnreachableAddressGivesNullQuicklyAndIsNotListed) {
+    TcpCluster::InitTcpLib();
+    const auto start = Clock::now();
+    EXPECT_EQ(TcpCluster::GetStreamByIP(kNobodyIp), nullptr);
+    EXPECT_LT(msSince(start), 5000);
+    EXPECT_TRUE(TcpCluster::GetStreamIDs().empty());
+
+    // The failed attempt gave its socket slot back.
+    std::vector<std::unique_ptr<tcp_stream>> streams;
+    for (int i = 0; i < 4; ++i) {
+        streams.push_back(std::make_unique<tcp_stream>(kServerIp, orvane::kTcpCameraPort));
+        EXPECT_EQ(streams.back()->Open(), 0) << i;
+    }
+}
+
+}  // namespace

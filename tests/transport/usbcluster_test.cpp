@@ -1,0 +1,179 @@
+// USB enumeration: which devices count, how they are named, and the serial-number reader.
+#include <cstring>
+#include <memory>
+
+#include "transport/libusb_stream.h"
+#include "transport/usbcluster_libusb.h"
+#include "usb_fixture.h"
+
+namespace {
+
+using kvsim::usb::Bus;
+using kvsim::usb::cameraSpec;
+using kvsim::usb::DeviceSpec;
+using orvane::UsbCluster;
+using testing::ElementsAre;
+using testing::IsEmpty;
+using usbtest::UsbFixture;
+
+class UsbEnumeration : public UsbFixture {};
+
+TEST_F(UsbEnumeration, CountsListsAndOpensOnlyCamerasInListOrder) {
+    auto first = plugCamera("KV0000000001");
+    DeviceSpec other_vendor = cameraSpec("XX0000000001");
+    other_vendor.vendor_id = 0x1234;
+    auto foreign_vendor = plug(other_vendor);
+    DeviceSpec other_product = cameraSpec("XX0000000002");
+    other_product.product_id = 0x1004;
+    auto foreign_product = plug(other_product);
+    auto second = plugCamera("KV0000000002");
+
+    EXPECT_EQ(UsbCluster::GetNum(), 2);
+    EXPECT_THAT(UsbCluster::GetStreamIDs(), ElementsAre("1", "2"));
+    EXPECT_THAT(UsbCluster::GetDeviceList(), ElementsAre("KV0000000001", "KV0000000002"));
+
+    // Ordinal 2 skips the foreign devices between the two cameras.
+    std::unique_ptr<orvane::ITransferStream> stream(UsbCluster::GetStream("2"));
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(stream->Open(), 0);
+    EXPECT_EQ(second->openHandles(), 1);
+    EXPECT_EQ(first->openHandles(), 0);
+    stream->Close();
+
+    EXPECT_EQ(foreign_vendor->timesOpened(), 0);
+    EXPECT_EQ(foreign_product->timesOpened(), 0);
+    EXPECT_EQ(foreign_vendor->controlTransferCount(), 0);
+    EXPECT_EQ(foreign_product->controlTransferCount(), 0);
+}
+
+TEST_F(UsbEnumeration, ForeignDevicesAreNeverOpenedBySerial) {
+    DeviceSpec other_vendor = cameraSpec("KV0000000001");
+    other_vendor.vendor_id = 0x1234;
+    auto foreign = plug(other_vendor);
+
+    EXPECT_EQ(UsbCluster::GetNum(), 0);
+    EXPECT_THAT(UsbCluster::GetStreamIDs(), IsEmpty());
+    EXPECT_THAT(UsbCluster::GetDeviceList(), IsEmpty());
+    orvane::libusb_stream stream("KV0000000001");
+    EXPECT_EQ(stream.Open(), 1);
+    EXPECT_EQ(foreign->timesOpened(), 0);
+}
+
+TEST_F(UsbEnumeration, ReportsAnUnreadableDeviceListAsMinusOne) {
+    plugCamera("KV0000000001");
+    Bus::setDeviceListError(LIBUSB_ERROR_NO_MEM);
+    EXPECT_EQ(UsbCluster::GetNum(), -1);
+    EXPECT_THAT(UsbCluster::GetStreamIDs(), IsEmpty());
+    EXPECT_THAT(UsbCluster::GetDeviceList(), IsEmpty());
+    orvane::libusb_stream stream("KV0000000001");
+    EXPECT_EQ(stream.Open(), 1);
+}
+
+TEST_F(UsbEnumeration, SkipsDevicesWhoseDescriptorCannotBeRead) {
+    DeviceSpec broken = cameraSpec("KV0000000001");
+    broken.faults.descriptor_error = LIBUSB_ERROR_IO;
+    plug(broken);
+    plugCamera("KV0000000002");
+    EXPECT_EQ(UsbCluster::GetNum(), 1);
+    EXPECT_THAT(UsbCluster::GetDeviceList(), ElementsAre("KV0000000002"));
+}
+
+TEST_F(UsbEnumeration, UnreadableSerialIsUnlistedButCountedAndReachableByOrdinal) {
+    plugCamera("KV0000000001");
+    DeviceSpec no_serial = cameraSpec("KV0000000002");
+    no_serial.faults.serial_error = LIBUSB_ERROR_PIPE;
+    auto hidden = plug(no_serial);
+    auto without_index = plugCamera("");  // no serial-number string at all
+
+    EXPECT_EQ(UsbCluster::GetNum(), 3);
+    EXPECT_THAT(UsbCluster::GetStreamIDs(), ElementsAre("1", "2", "3"));
+    EXPECT_THAT(UsbCluster::GetDeviceList(), ElementsAre("KV0000000001"));
+
+    orvane::libusb_stream second("2");
+    EXPECT_EQ(second.Open(), 0);
+    EXPECT_EQ(hidden->openHandles(), 1);
+    orvane::libusb_stream third("3");
+    EXPECT_EQ(third.Open(), 0);
+    EXPECT_EQ(without_index->openHandles(), 1);
+}
+
+TEST_F(UsbEnumeration, CameraThatCannotBeOpenedIsReportedAndLeftOutOfTheList) {
+    DeviceSpec locked = cameraSpec("KV0000000001");
+    locked.faults.open_error = LIBUSB_ERROR_ACCESS;
+    plug(locked);
+    plugCamera("KV0000000002");
+
+    testing::internal::CaptureStdout();
+    const auto serials = UsbCluster::GetDeviceList();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(serials, ElementsAre("KV0000000002"));
+    EXPECT_EQ(out, "check_device(): Couldn't open device, some information will be missing, ret: -3\n");
+    EXPECT_EQ(UsbCluster::GetNum(), 2);
+}
+
+TEST_F(UsbEnumeration, GetSnReadsTheSerialAndRejectsOtherDevices) {
+    plugCamera("KV0000000007");
+    DeviceSpec other = cameraSpec("KV0000000008");
+    other.product_id = 0x2000;
+    plug(other);
+
+    libusb_device** list = nullptr;
+    ASSERT_EQ(libusb_get_device_list(nullptr, &list), 2);
+    char serial[orvane::kUsbSerialTextSize];
+    memset(serial, 'x', sizeof(serial));
+    EXPECT_EQ(orvane::get_sn(list[0], serial), 1);
+    EXPECT_STREQ(serial, "KV0000000007");
+    EXPECT_EQ(orvane::get_sn(list[1], serial), -1);
+    EXPECT_EQ(orvane::check_device_num(list[0]), 1);
+    EXPECT_EQ(orvane::check_device_num(list[1]), -1);
+    libusb_free_device_list(list, 1);
+}
+
+TEST_F(UsbEnumeration, OversizedSerialDescriptorIsCutToTheBuffer) {
+    // A lying device: bLength 255 and far more bytes than any request asks for.
+    DeviceSpec spec = cameraSpec("KV0000000001");
+    spec.raw_serial_descriptor.assign(600, 'A');
+    spec.raw_serial_descriptor[0] = 0xFF;
+    spec.raw_serial_descriptor[1] = LIBUSB_DT_STRING;
+    for (size_t i = 3; i < spec.raw_serial_descriptor.size(); i += 2) spec.raw_serial_descriptor[i] = 0;
+    plug(spec);
+
+    const auto serials = UsbCluster::GetDeviceList();
+    ASSERT_EQ(serials.size(), 1u);
+    EXPECT_LT(serials[0].size(), orvane::kUsbSerialTextSize);
+    EXPECT_EQ(serials[0], std::string(serials[0].size(), 'A'));
+
+    // The stream's own serial read (256-byte request) must stay inside its 130-byte field too.
+    orvane::libusb_stream stream("1");
+    EXPECT_EQ(stream.Open(), 0);
+}
+
+TEST_F(UsbEnumeration, GetDevStringWithoutHandleIsAnError) {
+    EXPECT_EQ(orvane::get_dev_string(nullptr, 3), "(error)");
+    EXPECT_EQ(orvane::get_dev_string_ascii(nullptr, 10, 3), "(error)");
+}
+
+TEST_F(UsbEnumeration, GetDevStringAsciiHonoursTheBufferSize) {
+    plugCamera("KV0000000001");
+    libusb_device** list = nullptr;
+    ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
+    libusb_device_handle* handle = nullptr;
+    ASSERT_EQ(libusb_open(list[0], &handle), 0);
+    EXPECT_EQ(orvane::get_dev_string(handle, 3), "KV0000000001");
+    EXPECT_EQ(orvane::get_dev_string_ascii(handle, 5, 3), "KV00");  // 4 characters and the terminator
+    EXPECT_EQ(orvane::get_dev_string(handle, 9), "(error)");        // no such string
+    libusb_close(handle);
+    libusb_free_device_list(list, 1);
+}
+
+TEST_F(UsbEnumeration, GetStreamMakesAnUnopenedStreamWithTheIdentifier) {
+    auto cam = plugCamera("KV0000000001");
+    std::unique_ptr<orvane::ITransferStream> stream(UsbCluster::GetStream("KV0000000001"));
+    ASSERT_NE(stream, nullptr);
+    EXPECT_STREQ(stream->GetStreamID(), "KV0000000001");
+    EXPECT_EQ(stream->GetInterface(), 2);
+    EXPECT_EQ(cam->timesOpened(), 0);
+    EXPECT_EQ(UsbCluster::GetStream(nullptr), nullptr);
+}
+
+}  // namespace
