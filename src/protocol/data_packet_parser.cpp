@@ -1,0 +1,279 @@
+#include "protocol/data_packet_parser.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "diag/logger.h"
+#include "platform/KvDebug.h"
+#include "transport/ITransferStream.h"
+
+namespace orvane {
+
+namespace {
+// A sync search gives up with an error after this many one-byte reads that delivered nothing.
+constexpr int kMaxEmptySyncReads = 1843200;
+// Largest payload dropped in one go when no consumer claims it.
+constexpr uint32_t kMaxDiscardLength = 0x4B0000;
+constexpr int kDiscardChunk = 1024;
+const char kTraceSource[] = "src/data_packet_parser";
+}  // namespace
+
+#define PARSER_TRACE(function) KV_LOG(kLogVerbose, "%s, %s(Line %d)\n", kTraceSource, function, __LINE__)
+
+struct ParserPrivateData {
+    std::atomic<bool> work_flag{true};
+    int state = DataPacketParser::kStateSyncSearch;
+    int receive_count = 0;
+    ITransferStream* stream = nullptr;
+    DataPacketHeader header;
+    DataPacketParser::PacketCallback packet_callback;
+    DataPacketParser::HeaderCallback header_callback;
+    DataPacketImageHeader image_header;
+    char* buffer = nullptr;
+    int buffer_size = 0;
+    int last_error = 0;
+    uint32_t start_time = 0;
+    std::atomic<int> timeout{DataPacketParser::kDefaultTimeoutMs};
+
+    // Reads and drops n bytes; 0 when all were dropped, 1 when a read delivered nothing first.
+    int DiscardData(uint32_t n) {
+        char scratch[kDiscardChunk];
+        while (n > 0) {
+            const int want = static_cast<int>(std::min<uint32_t>(n, kDiscardChunk));
+            const int got = stream->Receive(scratch, want);
+            if (got < 1) return 1;
+            n -= static_cast<uint32_t>(std::min(got, want));
+        }
+        return 0;
+    }
+};
+
+DataPacketParser::DataPacketParser() : d_(new ParserPrivateData) {}
+
+DataPacketParser::~DataPacketParser() = default;
+
+void DataPacketParser::set_receive_stream(ITransferStream* stream) {
+    d_->stream = stream;
+}
+
+void DataPacketParser::set_packet_received_callback(PacketCallback callback) {
+    d_->packet_callback = std::move(callback);
+}
+
+void DataPacketParser::set_header_received_callback(HeaderCallback callback) {
+    d_->header_callback = std::move(callback);
+}
+
+void DataPacketParser::set_timeout(int ms) {
+    d_->timeout.store(ms);
+}
+
+int DataPacketParser::get_timeout() const {
+    return d_->timeout.load();
+}
+
+void DataPacketParser::set_work_flag(bool on) {
+    d_->work_flag.store(on);
+}
+
+int DataPacketParser::get_lasterror() const {
+    return d_->last_error;
+}
+
+int DataPacketParser::get_state() const {
+    return d_->state;
+}
+
+void DataPacketParser::Reset() {
+    d_->timeout.store(kDefaultTimeoutMs);
+    d_->last_error = 0;
+    d_->state = kStateSyncSearch;
+    d_->receive_count = 0;
+    d_->buffer = nullptr;
+    d_->buffer_size = 0;
+}
+
+void DataPacketParser::ReceiveOnePacket() {
+    ParserPrivateData& d = *d_;
+    d.start_time = getSystemTime();
+    if (d.stream == nullptr) {
+        // Nothing to read from: as fatal as a broken transport.
+        d.last_error = kErrorNoData;
+        return;
+    }
+    for (;;) {
+        if (!d.work_flag.load()) return;
+        switch (d.state) {
+            case kStateSyncSearch:
+                SyncSearch();
+                // A failed transport is not read again for the rest of the call: the caller treats the
+                // recorded error as fatal.
+                if (d.last_error != 0) return;
+                break;
+            case kStateHeader:
+                if (!HeaderStatus()) {
+                    d.state = kStateSyncSearch;
+                    return;
+                }
+                OnHeadReceived();
+                d.state = kStateBody;
+                break;
+            case kStateBody:
+                ReceiveBody();
+                d.state = kStateSyncSearch;
+                return;
+            default:
+                d.state = kStateSyncSearch;
+                break;
+        }
+        if (timeDiff(getSystemTime(), d.start_time) > d.timeout.load()) return;
+    }
+}
+
+void DataPacketParser::SyncSearch() {
+    ParserPrivateData& d = *d_;
+    d.receive_count = 0;
+    int empty_reads = 0;
+    uint32_t mark = getSystemTime();
+    while (d.receive_count < kSyncHeadSize) {
+        if (!d.work_flag.load()) {
+            // Stopped: a later call starts a fresh search instead of reading a header that was never
+            // preceded by a sync pattern.
+            d.state = kStateSyncSearch;
+            return;
+        }
+        if (timeDiff(getSystemTime(), mark) > d.timeout.load()) {
+            KV_LOG(kLogVerbose, "timeout st_err \n");
+            d.state = kStateError;
+            return;
+        }
+        uint8_t byte = 0;
+        const int got = d.stream->Receive(reinterpret_cast<char*>(&byte), 1);
+        if (got < 0) {
+            d.last_error = got;
+            KV_LOG(kLogVerbose, "error_ret st_err ");
+            d.state = kStateError;
+            return;
+        }
+        if (got == 0) {
+            // No byte arrived: the partial match stands and nothing is compared.
+            if (++empty_reads > kMaxEmptySyncReads) {
+                KV_LOG(kLogVerbose, "error reach max try count:%d\n", empty_reads);
+                d.last_error = kErrorNoData;
+                d.state = kStateError;
+                return;
+            }
+            continue;
+        }
+        if (byte == kProtocolSyncHead[d.receive_count]) {
+            mark = getSystemTime();
+            ++d.receive_count;
+            KV_LOG(kLogVerbose, "receive_count: %d\n", d.receive_count);
+        } else {
+            d.receive_count = 0;
+            KV_LOG(kLogVerbose, "set receive_count to 0\n");
+        }
+    }
+    d.state = kStateHeader;
+}
+
+bool DataPacketParser::ReadFully(char* destination, int count) {
+    ParserPrivateData& d = *d_;
+    int remaining = count;
+    uint32_t mark = getSystemTime();
+    while (remaining > 0) {
+        const int got = d.stream->Receive(destination, remaining);
+        if (got < 0 || got > remaining) return false;
+        remaining -= got;
+        destination += got;
+        if (got > 0) {
+            mark = getSystemTime();
+        } else if (timeDiff(getSystemTime(), mark) > d.timeout.load()) {
+            return false;
+        }
+        if (!d.work_flag.load()) return false;
+    }
+    return true;
+}
+
+bool DataPacketParser::HeaderStatus() {
+    PARSER_TRACE("HeaderStatus");
+    ParserPrivateData& d = *d_;
+    // Every part is read into scratch first: a read that fails part-way drops the packet rather than
+    // judging a header made partly of an earlier packet's bytes.
+    uint8_t raw[kPacketHeaderSize];
+    if (!ReadFully(reinterpret_cast<char*>(raw), kPacketHeaderSize)) return false;
+    DataPacketHeader header = DecodePacketHeader(raw);
+    if (header.version != kProtocolVersion || header.length > kMaxPacketLength) return false;
+    if (header.type == kPacketTypeImage) {
+        if (header.length < static_cast<uint32_t>(kImageHeaderSize)) return false;
+        uint8_t raw_image[kImageHeaderSize];
+        if (!ReadFully(reinterpret_cast<char*>(raw_image), kImageHeaderSize)) return false;
+        DataPacketImageHeader image_header;
+        DecodeImageHeader(raw_image, &image_header);
+        header.length -= kImageHeaderSize;
+        if (image_header.extra_len > 0) {
+            if (image_header.extra_len > header.length) return false;
+            uint8_t extra[255];
+            if (!ReadFully(reinterpret_cast<char*>(extra), image_header.extra_len)) return false;
+            header.length -= image_header.extra_len;
+            image_header.timestamp_high = extra[0];
+        }
+        d.image_header = image_header;
+    }
+    d.header = header;
+    return true;
+}
+
+void DataPacketParser::OnHeadReceived() {
+    PARSER_TRACE("OnHeadReceived");
+    ParserPrivateData& d = *d_;
+    d.buffer = nullptr;
+    d.buffer_size = 0;
+    if (d.header_callback) {
+        d.header_callback(&d.header, &d.image_header, &d.buffer, &d.buffer_size);
+    }
+    if (d.buffer == nullptr || d.buffer_size < 0) {
+        d.buffer = nullptr;
+        d.buffer_size = 0;
+    }
+}
+
+void DataPacketParser::ReceiveBody() {
+    ParserPrivateData& d = *d_;
+    const uint32_t remaining = d.header.length;
+    if (remaining == 0) {
+        OnPacketReceived(kPacketStatusComplete);
+        return;
+    }
+    if (d.buffer == nullptr || d.buffer_size == 0) {
+        d.DiscardData(std::min(remaining, kMaxDiscardLength));
+        return;
+    }
+    const uint32_t capacity = static_cast<uint32_t>(d.buffer_size);
+    const int to_read = static_cast<int>(std::min(remaining, capacity));
+    int status = kPacketStatusComplete;
+    if (!ReadFully(d.buffer, to_read)) {
+        // The stream failed or stalled: whatever followed is not this packet's surplus.
+        status = kPacketStatusReadFailed;
+    } else if (remaining > capacity) {
+        d.DiscardData(remaining - capacity);
+        status = kPacketStatusTruncated;
+    }
+    OnPacketReceived(status);
+}
+
+void DataPacketParser::OnPacketReceived(int status) {
+    PARSER_TRACE("OnPacketReceived");
+    ParserPrivateData& d = *d_;
+    if (d.packet_callback) {
+        PacketData data;
+        data.data = d.buffer;
+        data.image_header = &d.image_header;
+        data.status = status;
+        d.packet_callback(&d.header, data);
+    }
+}
+
+}  // namespace orvane

@@ -1,0 +1,300 @@
+// Bulk exchanges: configuration segments (synchronous and asynchronous), flash save, descriptor and
+// firmware-XML fetch.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "protocol_harness.h"
+
+using orvane::DeviceConfigUpdateParam;
+
+namespace kvtest {
+namespace {
+
+constexpr uint8_t kId = 0x31;
+
+uint32_t ReadLe32(const Bytes& b, size_t offset) {
+    return static_cast<uint32_t>(b[offset]) | (static_cast<uint32_t>(b[offset + 1]) << 8) |
+           (static_cast<uint32_t>(b[offset + 2]) << 16) | (static_cast<uint32_t>(b[offset + 3]) << 24);
+}
+
+// The device-side view of a segment request.
+struct Segment {
+    uint32_t offset;
+    uint32_t checksum;
+    Bytes data;
+};
+
+Segment ParseSegment(const DeviceRequest& r) {
+    return {ReadLe32(r.payload, 4), ReadLe32(r.payload, 8), Bytes(r.payload.begin() + 12, r.payload.end())};
+}
+
+uint32_t WordSum(const Bytes& data) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 3 < data.size(); i += 4) sum += ReadLe32(data, i);
+    return sum;
+}
+
+Bytes Ack(uint32_t status, uint32_t index) {
+    Bytes ack = ReplyWords(4, {status, index});
+    ack.resize(40, 0xcc);
+    return ack;
+}
+
+std::vector<int8_t> Image(size_t n) {
+    std::vector<int8_t> image(n);
+    for (size_t i = 0; i < n; ++i) image[i] = static_cast<int8_t>(i * 13 + 1);
+    return image;
+}
+
+using ConfigDownload = ProtocolHarness;
+
+TEST_F(ConfigDownload, SegmentRequestCarriesOffsetChecksumAndData) {
+    std::vector<int8_t> image = Image(256);
+    device.On(4, [](const DeviceRequest& r) {
+        DeviceReply reply;
+        reply.payload = Ack(0, ReadLe32(r.payload, 4) / 256);
+        return std::vector<DeviceReply>{reply};
+    });
+    NextIdWillBe(kId);
+    ASSERT_EQ(0, param.SetConfigData(512, image.data()));
+    const DeviceRequest r = device.requests().back();
+    ASSERT_EQ(16u + 268u, r.raw.size());
+    EXPECT_EQ(RequestBlockHex(kId, 268) + " 04 00 00 00 00 02 00 00",
+              ToHex(Bytes(r.raw.begin(), r.raw.begin() + 24)));
+    Segment s = ParseSegment(r);
+    EXPECT_EQ(512u, s.offset);
+    EXPECT_EQ(Bytes(reinterpret_cast<uint8_t*>(image.data()), reinterpret_cast<uint8_t*>(image.data()) + 256),
+              s.data);
+    EXPECT_EQ(WordSum(s.data), s.checksum);
+}
+
+TEST_F(ConfigDownload, SegmentAcknowledgementIsChecked) {
+    std::vector<int8_t> image = Image(256);
+    device.OnReply(4, Ack(3, 0));
+    EXPECT_EQ(4, param.SetConfigData(0, image.data()));  // refused
+    Bytes short_ack = Ack(0, 0);
+    short_ack.pop_back();
+    device.OnReply(4, short_ack);
+    EXPECT_EQ(1, param.SetConfigData(0, image.data()));  // wrong length
+    Bytes other = Ack(0, 0);
+    other[0] = 5;
+    device.OnReply(4, other);
+    EXPECT_EQ(1, param.SetConfigData(0, image.data()));  // wrong code
+    param.timeout_ms = 20;
+    device.Silence(4);
+    EXPECT_EQ(2, param.SetConfigData(0, image.data()));
+}
+
+TEST_F(ConfigDownload, ImageOf257BytesGoesAsTwoSegmentsWithZeroPadding) {
+    StartThread();
+    std::vector<int8_t> image = Image(257);
+    device.On(4, [](const DeviceRequest& r) {
+        DeviceReply reply;
+        reply.payload = Ack(0, ReadLe32(r.payload, 4) / 256);
+        return std::vector<DeviceReply>{reply};
+    });
+    ASSERT_EQ(0, param.SetConfigDataAsync(image.data(), 257));
+    EXPECT_TRUE(param.downloader().finished());
+    std::map<uint32_t, Segment> seen;
+    for (const DeviceRequest& r : device.requests_with_code(4)) {
+        Segment s = ParseSegment(r);
+        EXPECT_EQ(WordSum(s.data), s.checksum);
+        seen[s.offset] = s;
+    }
+    ASSERT_EQ(2u, seen.size());
+    ASSERT_TRUE(seen.count(0) && seen.count(256));
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(image.data());
+    EXPECT_EQ(Bytes(bytes, bytes + 256), seen[0].data);
+    Bytes last(256, 0);
+    last[0] = bytes[256];
+    EXPECT_EQ(last, seen[256].data);
+    EXPECT_EQ(static_cast<uint32_t>(static_cast<uint8_t>(image[256])), seen[256].checksum);
+    EXPECT_EQ((std::vector<int32_t>{0, 0}), param.downloader().SegmentStatuses());
+}
+
+TEST_F(ConfigDownload, AsyncDownloadResendsSegmentsUntilTheDeviceAcceptsThem) {
+    StartThread();
+    std::vector<int8_t> image = Image(4 * 256);
+    std::mutex mutex;
+    std::map<uint32_t, int> attempts;
+    device.On(4, [&](const DeviceRequest& r) {
+        const uint32_t index = ReadLe32(r.payload, 4) / 256;
+        std::lock_guard<std::mutex> lock(mutex);
+        const int attempt = ++attempts[index];
+        std::vector<DeviceReply> replies;
+        if (index == 1 && attempt == 1) return replies;  // first one lost: never acknowledged
+        DeviceReply reply;
+        reply.payload = Ack(index == 2 && attempt <= 2 ? 7 : 0, index);  // refused twice
+        replies.push_back(reply);
+        return replies;
+    });
+    ASSERT_EQ(0, param.SetConfigDataAsync(image.data(), static_cast<int>(image.size())));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_GE(attempts[0], 1);
+    EXPECT_GE(attempts[1], 2);
+    EXPECT_GE(attempts[2], 3);
+    EXPECT_GE(attempts[3], 1);
+    EXPECT_EQ((std::vector<int32_t>{0, 0, 0, 0}), param.downloader().SegmentStatuses());
+}
+
+TEST_F(ConfigDownload, AsyncDownloadAbortsAfterMoreThanTenSendFailuresInOnePass) {
+    StartThread();
+    std::vector<int8_t> image = Image(20 * 256);
+    device.stream().FailSends(-1);
+    EXPECT_EQ(1, param.SetConfigDataAsync(image.data(), static_cast<int>(image.size())));
+    EXPECT_EQ(11, device.stream().send_calls());  // one failed block send per segment, 11 segments
+    EXPECT_FALSE(param.downloader().finished());
+    // Late acknowledgements still count while the download is not finished.
+    device.stream().FailSends(0, 0);
+    device.Push(0, 200, Ack(0, 3));
+    ASSERT_TRUE(WaitUntil([&] { return param.downloader().SegmentStatuses()[3] == 0; }, 5000));
+}
+
+TEST_F(ConfigDownload, AcknowledgementForUnknownSegmentChangesNothing) {
+    StartThread();
+    std::vector<int8_t> image = Image(512);
+    std::atomic<bool> accept{false};
+    device.On(4, [&](const DeviceRequest& r) {
+        DeviceReply bogus;
+        bogus.payload = Ack(0, 9);
+        std::vector<DeviceReply> replies{bogus};
+        if (accept.load()) {
+            DeviceReply reply;
+            reply.payload = Ack(0, ReadLe32(r.payload, 4) / 256);
+            replies.push_back(reply);
+        }
+        return replies;
+    });
+    param.downloader().download_timeout_ms = 50;
+    EXPECT_EQ(1, param.SetConfigDataAsync(image.data(), 512));  // only bogus acks: times out
+    EXPECT_TRUE(param.downloader().finished());
+    EXPECT_EQ((std::vector<int32_t>{1, 1}), param.downloader().SegmentStatuses());
+    accept = true;
+    param.downloader().download_timeout_ms = 90000;
+    EXPECT_EQ(0, param.SetConfigDataAsync(image.data(), 512));
+}
+
+TEST_F(ConfigDownload, FlashSaveSendsTheParametersAndWaitsForCodeFive) {
+    DeviceConfigUpdateParam update;
+    for (int i = 0; i < 20; ++i) update.bytes[i] = static_cast<uint8_t>(0xa0 + i);
+    device.OnReply(5, ReplyWords(5, {0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    NextIdWillBe(kId);
+    ASSERT_EQ(0, param.SaveConfigToFlash(&update, 1000));
+    EXPECT_EQ(
+        RequestBlockHex(kId, 24) + " 05 00 00 00 a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af b0 b1 b2 b3",
+        ToHex(device.requests().back().raw));
+    device.OnReply(5, ReplyWords(5, {1, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(4, param.SaveConfigToFlash(&update, 1000));
+}
+
+TEST_F(ConfigDownload, FlashSaveWithNegativeTimeoutWaitsWithoutLimit) {
+    StartThread();
+    DeviceConfigUpdateParam update{};
+    device.OnReply(5, ReplyWords(5, {0, 0, 0, 0, 0, 0, 0, 0, 0}), 150);
+    EXPECT_EQ(2, param.SaveConfigToFlash(&update, 40));  // a limit shorter than the device needs
+    EXPECT_EQ(0, param.SaveConfigToFlash(&update, -1));
+}
+
+TEST_F(ConfigDownload, FlashSaveDoesNotTakeAnEarlierSaveReplyAsItsOwn) {
+    StartThread();
+    DeviceConfigUpdateParam update{};
+    device.OnReply(5, ReplyWords(5, {0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(0, param.SaveConfigToFlash(&update, 1000));
+    device.Silence(5);
+    EXPECT_EQ(2, param.SaveConfigToFlash(&update, 50));
+}
+
+TEST_F(ConfigDownload, FlashSaveEndsOnAReplyArrivingWhileDisarmedBetweenPasses) {
+    // The device answers with another packet id: only the reply-buffer check of each pass can see it.
+    DeviceConfigUpdateParam update{};
+    device.On(5, [](const DeviceRequest& r) {
+        DeviceReply reply;
+        reply.payload = ReplyWords(5, {0, 0, 0, 0, 0, 0, 0, 0, 0});
+        reply.packet_id = r.packet_id + 3;
+        reply.delay_ms = 25;
+        return std::vector<DeviceReply>{reply};
+    });
+    StartThread();
+    EXPECT_EQ(0, param.SaveConfigToFlash(&update, 2000));
+}
+
+Bytes DescriptorReply(const std::string& text, int checksum_delta = 0, uint32_t code = 0x8000000C) {
+    Bytes reply = Le32(code);
+    uint8_t sum = 0;
+    for (char c : text) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
+    reply.push_back(0);
+    reply.push_back(0);
+    reply.push_back(static_cast<uint8_t>(sum + checksum_delta));
+    reply.push_back(0);
+    reply.insert(reply.end(), text.begin(), text.end());
+    return reply;
+}
+
+TEST_F(ConfigDownload, DescriptorFetchVerifiesItsChecksum) {
+    const std::string xml = "<Device><Component id=\"0x80000000\"/></Device>";
+    std::vector<uint8_t> out;
+    device.OnReply(0x8000000C, DescriptorReply(xml));
+    NextIdWillBe(kId);
+    ASSERT_EQ(0, param.GetDeviceDescriptor(out));
+    EXPECT_EQ(RequestBlockHex(kId, 8) + " 0c 00 00 80 00 00 00 00", ToHex(device.requests().back().raw));
+    ASSERT_EQ(xml.size() + 1, out.size());
+    EXPECT_EQ(xml, std::string(reinterpret_cast<const char*>(out.data())));
+
+    device.OnReply(0x8000000C, DescriptorReply(xml, 1));
+    EXPECT_EQ(5, param.GetDeviceDescriptor(out));
+    EXPECT_TRUE(out.empty());
+
+    device.OnReply(0x8000000C, DescriptorReply(xml, 0, 0x0000000C));  // code compared without the query bit
+    EXPECT_EQ(0, param.GetDeviceDescriptor(out));
+    device.OnReply(0x8000000C, DescriptorReply(xml, 0, 0x8000000D));
+    EXPECT_EQ(5, param.GetDeviceDescriptor(out));
+}
+
+TEST_F(ConfigDownload, DescriptorReplyOfEightBytesIsAnEmptyDescriptor) {
+    std::vector<uint8_t> out{1, 2, 3};
+    device.OnReply(0x8000000C, Hex("0c 00 00 80 00 00 00 00"));
+    EXPECT_EQ(0, param.GetDeviceDescriptor(out));
+    EXPECT_TRUE(out.empty());
+    device.OnReply(0x8000000C, Hex("0c 00 00 80 00 00 00"));
+    EXPECT_EQ(1, param.GetDeviceDescriptor(out));
+    device.OnReply(0x8000000C, Hex("0c 00"));
+    EXPECT_EQ(1, param.GetDeviceDescriptor(out));
+}
+
+TEST_F(ConfigDownload, LargestDescriptorFitsAndLargerRepliesAreNotAccepted) {
+    std::vector<uint8_t> out;
+    param.timeout_ms = 100;
+    device.OnReply(0x8000000C, DescriptorReply(std::string(51191, 'x')));
+    ASSERT_EQ(0, param.GetDeviceDescriptor(out));
+    EXPECT_EQ(51192u, out.size());
+    device.OnReply(0x8000000C, DescriptorReply(std::string(51192, 'x')));
+    EXPECT_EQ(2, param.GetDeviceDescriptor(out));  // 51200-byte payload: nobody claims it
+}
+
+TEST_F(ConfigDownload, FirmwareXmlLengthIsReportedInFullWhenTheCopyIsCut) {
+    const std::string xml = "<Firmware><Build>2024.1</Build></Firmware>";
+    device.OnReply(0x8000000D, Concat({Hex("0d 00 00 80 00 00 00 00"), Bytes(xml.begin(), xml.end())}));
+    char buffer[16];
+    std::memset(buffer, '#', sizeof(buffer));
+    int length = 0;
+    NextIdWillBe(kId);
+    ASSERT_EQ(0, param.GetFirmwareVersionXML(buffer, 10, &length));
+    EXPECT_EQ(RequestBlockHex(kId, 12) + " 0d 00 00 80 00 00 00 00 00 00 00 00",
+              ToHex(device.requests().back().raw));
+    EXPECT_EQ(static_cast<int>(xml.size()), length);
+    EXPECT_EQ(xml.substr(0, 10), std::string(buffer, 10));
+    EXPECT_EQ('#', buffer[10]);  // nothing written past the given size
+
+    device.OnReply(0x8000000D, Concat({Hex("0c 00 00 80 00 00 00 00"), Bytes(xml.begin(), xml.end())}));
+    EXPECT_EQ(5, param.GetFirmwareVersionXML(buffer, 16, &length));
+    device.OnReply(0x8000000D, Hex("0d 00 00 80 00"));
+    EXPECT_EQ(1, param.GetFirmwareVersionXML(buffer, 16, &length));
+}
+
+}  // namespace
+}  // namespace kvtest
