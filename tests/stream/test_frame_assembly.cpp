@@ -1,0 +1,621 @@
+// Frame assembly driven through the real parser and receive controller from an in-memory stream.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "diag/log_context.h"
+#include "diag/log_writer.h"
+#include "image_stream_fixture.h"
+
+namespace kvtest {
+namespace {
+
+using orvane::KvFrameBuffer;
+using orvane::SubBufferInfo;
+
+TEST(ImagePacketBuilder, WritesTheWireLayoutFieldByField) {
+    ImagePacket p;
+    p.width = 0x0102;
+    p.height = 0x0304;
+    p.timestamp = 0x0a0b0c0d;
+    p.cam_id = 3;
+    p.pixel_format = 1;
+    p.frame_index = 0x7f;
+    p.extra = {0x55, 0x66};
+    p.data = {0xaa, 0xbb};
+    EXPECT_EQ(
+        "fe 01 fe 01 04 00 02 00 00 00 00 00 10 00 00 00 "
+        "02 01 04 03 0d 0c 0b 0a 03 01 7f 02 55 66 aa bb",
+        ToHex(EncodeImagePacket(p)));
+}
+
+TEST_F(ImageStreamTest, FrameCompletesAfterOneImagePerEnabledComponent) {
+    AppBuffer memory(64);
+    auto buffer = Enqueue(memory, DepthAndIrLayout());
+
+    Send({Depth(1, 0x11)});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    Send({LeftIr(1, 0x22)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+
+    KV_FRAME_DATA frame = Fetch();
+    EXPECT_EQ(memory.data(), frame.userBuffer);
+    EXPECT_EQ(64, frame.bufferSize);
+    ASSERT_EQ(2, frame.validCount);
+
+    const KV_IMAGE_DATA& depth = frame.image[0];
+    EXPECT_EQ(KV_COMPONENT_DEPTH, depth.componentID);
+    EXPECT_EQ(memory.data(), depth.buffer);  // the first sub-buffer starts the application's buffer
+    EXPECT_EQ(16, depth.size);
+    EXPECT_EQ(4, depth.width);
+    EXPECT_EQ(2, depth.height);
+    EXPECT_EQ(KV_PIXEL_FORMAT_DEPTH16, depth.pixelFormat);
+    EXPECT_EQ(0, depth.status);
+    EXPECT_TRUE(HoldsPattern(depth.buffer, 16, 0x11));
+
+    const KV_IMAGE_DATA& ir = frame.image[1];
+    EXPECT_EQ(KV_COMPONENT_LEFT_IR, ir.componentID);
+    EXPECT_EQ(memory.data() + 16, ir.buffer);
+    EXPECT_EQ(8, ir.size);
+    EXPECT_EQ(KV_PIXEL_FORMAT_MONO8, ir.pixelFormat);
+    EXPECT_TRUE(HoldsPattern(ir.buffer, 8, 0x22));
+    // Image data went straight into the sub-buffers; the rest of the memory was never written.
+    EXPECT_TRUE(memory.Untouched(24, 40));
+
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    EXPECT_EQ(KV_STATUS_NO_DATA, receiver.GetFrames(&frame));
+}
+
+TEST_F(ImageStreamTest, HostComputedPointImageMakesTheFrameCompleteOneImageEarlier) {
+    AppBuffer memory(256);
+    Enqueue(memory, {{KV_COMPONENT_DEPTH, 16}, {KV_COMPONENT_POINT3D, 96}, {KV_COMPONENT_LEFT_IR, 8}});
+    receiver.output_point3d = true;
+
+    Send({Depth(1)});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    Send({LeftIr(1)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    EXPECT_EQ(2, Fetch().validCount);
+}
+
+// Regression: the point-output flag stays set after a capture with points (the driver never clears it).
+// Counting it against buffers without a point sub-buffer completed frames one image short (dropping the
+// other image as late) or, with a single sub-buffer, never completed them while images piled up.
+TEST_F(ImageStreamTest, PointOutputFlagDoesNotShortenFramesWithoutAPointSubBuffer) {
+    receiver.output_point3d = true;
+    AppBuffer two(64);
+    Enqueue(two, DepthAndIrLayout());
+    Send({Depth(1)});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    Send({LeftIr(1)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    EXPECT_EQ(2, Fetch().validCount);
+
+    AppBuffer one(16);
+    Enqueue(one, {{KV_COMPONENT_DEPTH, 16}});
+    Send({Depth(2)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    EXPECT_EQ(one.data(), frame.userBuffer);
+    EXPECT_EQ(1, frame.validCount);
+}
+
+TEST_F(ImageStreamTest, TimestampJoinsLowPartAndFirstExtraByteOnlyWhenExtraBytesAreSent) {
+    AppBuffer memory(16);
+    Enqueue(memory, {{KV_COMPONENT_DEPTH, 16}});
+
+    ImagePacket with_high = Depth(1);
+    with_high.timestamp = 0xfffffff0u;  // high bit set: must not sign-extend
+    with_high.extra = {0xab, 0x01, 0x02};
+    Send({with_high});
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(1, frame.validCount);
+    EXPECT_EQ(0x000000abfffffff0ull, frame.image[0].timestamp);
+    EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 16, 0x10));  // the extra bytes are not image data
+
+    // The parser keeps the previous high part; without extra bytes it must not be used.
+    Enqueue(memory, {{KV_COMPONENT_DEPTH, 16}});
+    ImagePacket low_only = Depth(2);
+    low_only.timestamp = 0x80000001u;
+    Send({low_only});
+    frame = Fetch();
+    ASSERT_EQ(1, frame.validCount);
+    EXPECT_EQ(0x80000001ull, frame.image[0].timestamp);
+}
+
+TEST_F(ImageStreamTest, ImageIndexAdvancesByTheEightBitFrameIndexDistance) {
+    AppBuffer memory(16);
+    auto depth_only = std::vector<SubBufferInfo>{{KV_COMPONENT_DEPTH, 16}};
+    auto index_of_frame = [&](uint8_t frame_index) {
+        Enqueue(memory, depth_only);
+        Send({Depth(frame_index)});
+        KV_FRAME_DATA frame = Fetch();
+        EXPECT_EQ(1, frame.validCount);
+        return frame.image[0].imageIndex;
+    };
+    EXPECT_EQ(3, index_of_frame(3));      // the first frame counts from 0
+    EXPECT_EQ(7, index_of_frame(7));      // 3 -> 7 advances by 4
+    EXPECT_EQ(255, index_of_frame(255));  // 7 -> 255 by 248
+    EXPECT_EQ(256, index_of_frame(0));    // 255 -> 0 by 1
+    EXPECT_EQ(257, index_of_frame(1));
+    EXPECT_EQ(257, receiver.frame_counter());
+    EXPECT_EQ(1, receiver.last_frame_index());
+}
+
+// Regression: with the last frame index starting at 0, a stream whose first frame had index 0 never began
+// that frame and its images were dropped.
+TEST_F(ImageStreamTest, FirstFrameOfAStreamStartingAtIndexZeroIsDelivered) {
+    AppBuffer memory(64);
+    Enqueue(memory, DepthAndIrLayout());
+    EXPECT_EQ(-1, receiver.last_frame_index());
+    Send({Depth(0, 0x31), LeftIr(0, 0x32)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(2, frame.validCount);
+    EXPECT_EQ(0, frame.image[0].imageIndex);
+    EXPECT_EQ(0, frame.image[1].imageIndex);
+    EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 16, 0x31));
+}
+
+TEST_F(ImageStreamTest, NewFrameIndexRestartsAnIncompleteFrameInTheSameBuffer) {
+    AppBuffer first(64), second(64);
+    Enqueue(first, DepthAndIrLayout());
+    Enqueue(second, DepthAndIrLayout());
+
+    Send({Depth(1, 0x41)});                   // frame 1 never gets its infrared image
+    Send({LeftIr(2, 0x52), Depth(2, 0x51)});  // frame 2 arrives whole, in the other order
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    EXPECT_EQ(1u, empty_queue.size());  // the second buffer was not needed
+
+    KV_FRAME_DATA frame = Fetch();
+    EXPECT_EQ(first.data(), frame.userBuffer);
+    ASSERT_EQ(2, frame.validCount);
+    EXPECT_EQ(KV_COMPONENT_LEFT_IR, frame.image[0].componentID);  // arrival order
+    EXPECT_EQ(KV_COMPONENT_DEPTH, frame.image[1].componentID);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(2, frame.image[i].imageIndex);
+    EXPECT_TRUE(HoldsPattern(frame.image[1].buffer, 16, 0x51));
+}
+
+TEST_F(ImageStreamTest, LatePacketsOfAFinishedFrameAreDropped) {
+    AppBuffer first(64), second(64);
+    Enqueue(first, DepthAndIrLayout());
+    Enqueue(second, DepthAndIrLayout());
+    Send({Depth(1, 0x11), LeftIr(1, 0x12)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+
+    Send({Depth(1, 0x99), LeftIr(1, 0x98)});
+    EXPECT_EQ(1, receiver.get_buffered_frame_num());
+    EXPECT_EQ(1u, empty_queue.size());
+    EXPECT_TRUE(second.Untouched(0, 64));
+    KV_FRAME_DATA frame = Fetch();
+    EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 16, 0x11));  // not overwritten by the late copy
+}
+
+TEST_F(ImageStreamTest, WithoutAFreeBufferTheOldestFinishedFrameIsOverwritten) {
+    AppBuffer a(64), b(64);
+    Enqueue(a, DepthAndIrLayout());
+    Enqueue(b, DepthAndIrLayout());
+    Send({Depth(1), LeftIr(1), Depth(2), LeftIr(2)});
+    ASSERT_EQ(2, receiver.get_buffered_frame_num());
+
+    Send({Depth(3, 0x33), LeftIr(3, 0x34)});
+    ASSERT_EQ(2, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA newer = Fetch();
+    EXPECT_EQ(b.data(), newer.userBuffer);
+    EXPECT_EQ(2, newer.image[0].imageIndex);
+    KV_FRAME_DATA newest = Fetch();
+    EXPECT_EQ(a.data(), newest.userBuffer);
+    EXPECT_EQ(3, newest.image[0].imageIndex);
+    EXPECT_TRUE(HoldsPattern(newest.image[0].buffer, 16, 0x33));
+}
+
+TEST_F(ImageStreamTest, WithoutAnyBufferPacketsAreDroppedUntilOneIsEnqueued) {
+    Send({Depth(4), LeftIr(4)});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    EXPECT_EQ(-1, receiver.last_frame_index());  // nothing began without a buffer
+    EXPECT_EQ(0, receiver.frame_counter());
+
+    AppBuffer memory(64);
+    Enqueue(memory, DepthAndIrLayout());
+    Send({LeftIr(5, 0x55)});  // frame 5 begins part-way, its depth image came before the buffer
+    EXPECT_EQ(5, receiver.frame_counter());
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    Send({Depth(6, 0x61), LeftIr(6, 0x62)});  // frame 6 restarts the buffer
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(2, frame.validCount);
+    EXPECT_EQ(6, frame.image[0].imageIndex);
+    EXPECT_TRUE(HoldsPattern(frame.image[1].buffer, 8, 0x62));
+}
+
+TEST_F(ImageStreamTest, UnknownCamIdsAndComponentsWithoutSubBufferAreDiscarded) {
+    AppBuffer memory(64);
+    Enqueue(memory, DepthAndIrLayout());
+    ImagePacket unknown_cam = Depth(1, 0x77);
+    unknown_cam.cam_id = 5;
+    ImagePacket far_cam = LeftIr(1, 0x78);
+    far_cam.cam_id = 200;
+    ImagePacket colour = Image(kCamColor, kWireMono8, 4, 2, 1, 0x79);  // no colour sub-buffer
+    Send({unknown_cam, far_cam, colour});
+    EXPECT_TRUE(memory.Untouched(0, 64));
+    Send({Depth(1)});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());  // none of the discarded images counted
+    Send({LeftIr(1)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(2, frame.validCount);
+    EXPECT_EQ(KV_COMPONENT_DEPTH, frame.image[0].componentID);
+    EXPECT_EQ(KV_COMPONENT_LEFT_IR, frame.image[1].componentID);
+}
+
+TEST_F(ImageStreamTest, ImagesWithUnknownPixelFormatOrWrongLengthDoNotCount) {
+    AppBuffer memory(64);
+    Enqueue(memory, DepthAndIrLayout());
+    ImagePacket unknown_format = Depth(1);
+    unknown_format.pixel_format = 7;
+    ImagePacket far_format = Depth(1);
+    far_format.pixel_format = 255;
+    ImagePacket short_data = Depth(1);
+    short_data.data.resize(15);
+    ImagePacket long_geometry = Depth(1);
+    long_geometry.width = 5;  // 5 x 2 x 2 = 20 bytes announced by geometry, 16 sent
+    ImagePacket wrong_bpp = LeftIr(1);
+    wrong_bpp.pixel_format = kWireDepth16;  // 4 x 2 x 2 = 16, but 8 bytes sent
+    ImagePacket empty = Depth(1);
+    empty.width = 0;
+    empty.data.clear();
+    Send({unknown_format, far_format, short_data, long_geometry, wrong_bpp, empty});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+
+    Send({Depth(1, 0x21), LeftIr(1, 0x22)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(2, frame.validCount);
+    EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 16, 0x21));
+    EXPECT_TRUE(HoldsPattern(frame.image[1].buffer, 8, 0x22));
+}
+
+TEST_F(ImageStreamTest, CamIdsAndWirePixelFormatsMapToComponentsAndFormatCodes) {
+    struct Case {
+        uint8_t cam;
+        int32_t component;
+        uint8_t wire_format;
+        int bytes_per_pixel;
+        int32_t format_code;
+    };
+    const Case cases[] = {
+        {0, KV_COMPONENT_LEFT_IR, 0, 1, KV_PIXEL_FORMAT_MONO8},
+        {1, KV_COMPONENT_RIGHT_IR, 4, 1, KV_PIXEL_FORMAT_MONO8},
+        {2, KV_COMPONENT_COLOR, 3, 3, KV_PIXEL_FORMAT_RGB8},
+        {3, KV_COMPONENT_DEPTH, 1, 2, KV_PIXEL_FORMAT_DEPTH16},
+        {4, KV_COMPONENT_AUX_DATA, 2, 2, KV_PIXEL_FORMAT_COLOR_16_A},
+        {2, KV_COMPONENT_COLOR, 5, 2, KV_PIXEL_FORMAT_COLOR_16_B},
+        {2, KV_COMPONENT_COLOR, 6, 1, KV_PIXEL_FORMAT_COLOR_8_TO_24},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "cam " << int(c.cam) << " format " << int(c.wire_format));
+        AppBuffer memory(64);
+        Enqueue(memory, {{c.component, 64}});
+        ImagePacket p;
+        p.cam_id = c.cam;
+        p.pixel_format = c.wire_format;
+        p.width = 3;
+        p.height = 2;
+        p.frame_index = static_cast<uint8_t>(receiver.last_frame_index() + 1);
+        p.data = Pattern(static_cast<size_t>(6 * c.bytes_per_pixel), 0x40);
+        // One byte more than the format's size never counts.
+        ImagePacket longer = p;
+        longer.data.push_back(0);
+        Send({longer});
+        EXPECT_EQ(0, receiver.get_buffered_frame_num());
+        Send({p});
+        ASSERT_EQ(1, receiver.get_buffered_frame_num());
+        KV_FRAME_DATA frame = Fetch();
+        ASSERT_EQ(1, frame.validCount);
+        EXPECT_EQ(c.component, frame.image[0].componentID);
+        EXPECT_EQ(c.format_code, frame.image[0].pixelFormat);
+        EXPECT_EQ(6 * c.bytes_per_pixel, frame.image[0].size);
+    }
+}
+
+// Regression: width x height x bytes-per-pixel in 32 bits wraps; 33025 x 65026 x 2 is 2^32 + 4, which
+// matched a 4-byte payload and produced an image claiming that geometry.
+TEST_F(ImageStreamTest, ExpectedLengthDoesNotWrapAtThirtyTwoBits) {
+    AppBuffer memory(64);
+    Enqueue(memory, DepthAndIrLayout());
+    ImagePacket wrapped = Depth(1);
+    wrapped.width = 33025;
+    wrapped.height = 65026;
+    wrapped.data = Pattern(4, 0x01);
+    Send({wrapped, LeftIr(1)});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    Send({Depth(1)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(2, frame.validCount);
+    for (int i = 0; i < frame.validCount; ++i) EXPECT_LE(frame.image[i].width, 4);
+}
+
+// Regression: an image larger than its sub-buffer (parser status -2) was recorded with the header's length,
+// pointing the application past the sub-buffer at bytes the library never wrote.
+TEST_F(ImageStreamTest, ImageLargerThanItsSubBufferIsNotDelivered) {
+    AppBuffer memory(64);
+    Enqueue(memory, DepthAndIrLayout());
+    Send({LeftIr(1, 0x61)});
+    Send({Image(kCamDepth, kWireDepth16, 4, 4, 1, 0x62)});  // 32 bytes for a 16-byte sub-buffer
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    EXPECT_TRUE(HoldsPattern(memory.data(), 16, 0x62));  // only the sub-buffer was written...
+    EXPECT_TRUE(memory.Untouched(24, 40));               // ...and nothing past the layout
+
+    Send({Depth(1, 0x63)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(2, frame.validCount);
+    EXPECT_EQ(8, frame.image[0].size);
+    EXPECT_EQ(16, frame.image[1].size);
+    EXPECT_TRUE(HoldsPattern(frame.image[1].buffer, 16, 0x63));
+}
+
+// Regression: an image whose payload read failed (status -1) was delivered over partly stale bytes.
+TEST_F(ImageStreamTest, ImageWhosePayloadReadFailedIsNotDelivered) {
+    AppBuffer memory(64);
+    Enqueue(memory, DepthAndIrLayout());
+    controller.parser().set_timeout(30);
+    Bytes truncated = EncodeImagePacket(Depth(1, 0x71));
+    truncated.resize(truncated.size() - 6);  // the stream stalls 6 bytes short
+    stream.Feed(truncated);
+    Pump();  // the stall outlasts the parser's time limit: the payload read fails
+    Send({LeftIr(1)});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+
+    Send({Depth(1, 0x72)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(2, frame.validCount);
+    EXPECT_EQ(KV_COMPONENT_DEPTH, frame.image[1].componentID);
+    EXPECT_TRUE(HoldsPattern(frame.image[1].buffer, 16, 0x72));
+}
+
+// Regression: a repeated image of one sensor counted again, so frames completed without another sensor's
+// image, and the earlier record described bytes the repeat had overwritten.
+TEST_F(ImageStreamTest, RepeatedImageReplacesTheEarlierOneInItsSubBuffer) {
+    AppBuffer memory(64);
+    Enqueue(memory, DepthAndIrLayout());
+    Send({Depth(1, 0x01), Depth(1, 0x02)});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    Send({Image(kCamDepth, kWireDepth16, 4, 4, 1, 0x03)});  // overflows: the repeat spoils the slice
+    Send({LeftIr(1, 0x04)});
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());  // no intact depth image is left
+    Send({Depth(1, 0x05)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(2, frame.validCount);
+    EXPECT_EQ(KV_COMPONENT_LEFT_IR, frame.image[0].componentID);
+    EXPECT_EQ(KV_COMPONENT_DEPTH, frame.image[1].componentID);
+    EXPECT_TRUE(HoldsPattern(frame.image[1].buffer, 16, 0x05));
+}
+
+TEST_F(ImageStreamTest, FrameRecordNeverHoldsMoreThanTenImages) {
+    int largest_count = 0;
+    receiver.frame_arrived_hook = [&](KV_FRAME_DATA* frame) {
+        largest_count = std::max(largest_count, frame->validCount);
+    };
+    receiver.output_point3d = true;  // room must stay for the host's point image
+
+    // A depth-only buffer with the point flag left on and a device repeating its depth image.
+    AppBuffer depth_only(16);
+    Enqueue(depth_only, {{KV_COMPONENT_DEPTH, 16}});
+    for (int round = 0; round < 12; ++round) Send({Depth(8, static_cast<uint8_t>(round))});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    EXPECT_EQ(1, frame.validCount);
+    EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 16, 0));  // later copies were late packets
+
+    // All five sensors, four of them repeated a dozen times within one frame.
+    const std::vector<SubBufferInfo> all = {{KV_COMPONENT_DEPTH, 16},
+                                            {KV_COMPONENT_LEFT_IR, 8},
+                                            {KV_COMPONENT_RIGHT_IR, 8},
+                                            {KV_COMPONENT_COLOR, 8},
+                                            {KV_COMPONENT_AUX_DATA, 8}};
+    AppBuffer memory(64);
+    Enqueue(memory, all);
+    for (int round = 0; round < 12; ++round) {
+        for (uint8_t cam : {kCamLeftIr, kCamRightIr, kCamColor, kCamAux}) {
+            Send({Image(cam, kWireMono8, 4, 2, 9, static_cast<uint8_t>(round))});
+        }
+    }
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    Send({Depth(9)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    frame = Fetch();
+    ASSERT_EQ(5, frame.validCount);
+    std::set<int32_t> components;
+    for (int i = 0; i < frame.validCount; ++i) components.insert(frame.image[i].componentID);
+    EXPECT_EQ(5u, components.size());
+    EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 8, 11));  // the last repeat is what the slice holds
+    EXPECT_EQ(5, largest_count);
+}
+
+TEST_F(ImageStreamTest, HooksRunOnTheCompletedFrameBeforeAndAfterItIsQueued) {
+    AppBuffer memory(256);
+    auto buffer = Enqueue(memory, {{KV_COMPONENT_DEPTH, 16}, {KV_COMPONENT_POINT3D, 96}});
+    receiver.output_point3d = true;
+    int arrived = 0, ready = 0;
+    receiver.frame_arrived_hook = [&](KV_FRAME_DATA* frame) {
+        ++arrived;
+        EXPECT_EQ(0, receiver.get_buffered_frame_num());
+        // The hook sees the buffer being completed and may add the host's image, as point output does.
+        ASSERT_EQ(buffer, receiver.current_frame());
+        EXPECT_EQ(&buffer->frame, frame);
+        const KvFrameBuffer::SubBufferRecord* points = buffer->FindSubBuffer(KV_COMPONENT_POINT3D);
+        ASSERT_NE(nullptr, points);
+        KV_IMAGE_DATA& slot = frame->image[frame->validCount++];
+        slot.componentID = KV_COMPONENT_POINT3D;
+        slot.buffer = points->data;
+        slot.size = points->size;
+    };
+    receiver.frame_ready_hook = [&](KV_FRAME_DATA*) {
+        ++ready;
+        EXPECT_EQ(1, receiver.get_buffered_frame_num());
+    };
+    Send({Depth(1)});
+    EXPECT_EQ(1, arrived);
+    EXPECT_EQ(1, ready);
+    EXPECT_EQ(nullptr, receiver.current_frame());
+    KV_FRAME_DATA frame = Fetch();
+    ASSERT_EQ(2, frame.validCount);
+    EXPECT_EQ(KV_COMPONENT_POINT3D, frame.image[1].componentID);
+    EXPECT_EQ(memory.data() + 16, frame.image[1].buffer);
+}
+
+TEST_F(ImageStreamTest, GetFramesOnAnEmptyQueueLeavesTheRecordUntouched) {
+    KV_FRAME_DATA frame;
+    std::memset(&frame, 0x5a, sizeof(frame));
+    EXPECT_EQ(KV_STATUS_NO_DATA, receiver.GetFrames(&frame));
+    const Bytes after(reinterpret_cast<uint8_t*>(&frame), reinterpret_cast<uint8_t*>(&frame) + sizeof(frame));
+    EXPECT_EQ(Bytes(sizeof(frame), 0x5a), after);
+    EXPECT_EQ(KV_STATUS_NULL_POINTER, receiver.GetFrames(nullptr));
+}
+
+TEST_F(ImageStreamTest, ClearBuffersForgetsFramesWithoutReturningTheirBuffers) {
+    AppBuffer a(64), b(64), c(64);
+    Enqueue(a, DepthAndIrLayout());
+    Enqueue(b, DepthAndIrLayout());
+    Enqueue(c, DepthAndIrLayout());
+    Send({Depth(1), LeftIr(1), Depth(2)});  // a finished, b in progress, c free
+    receiver.ClearBuffers();
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    EXPECT_EQ(nullptr, receiver.current_frame());
+    ASSERT_EQ(1u, empty_queue.size());
+    EXPECT_EQ(2, receiver.last_frame_index());  // counters are kept
+
+    // The rest of frame 2 finds no frame in progress; frame 3 takes the free buffer.
+    Send({LeftIr(2), Depth(3), LeftIr(3)});
+    ASSERT_EQ(1, receiver.get_buffered_frame_num());
+    KV_FRAME_DATA frame = Fetch();
+    EXPECT_EQ(c.data(), frame.userBuffer);
+    EXPECT_EQ(3, frame.image[0].imageIndex);
+}
+
+TEST_F(ImageStreamTest, PlaceAllBufferToEmptyQueueReturnsFinishedOldestFirstThenTheOneInProgress) {
+    AppBuffer a(64), b(64), c(64), d(64);
+    auto fa = Enqueue(a, DepthAndIrLayout());
+    auto fb = Enqueue(b, DepthAndIrLayout());
+    auto fc = Enqueue(c, DepthAndIrLayout());
+    auto fd = Enqueue(d, DepthAndIrLayout());
+    Send({Depth(1), LeftIr(1), Depth(2), LeftIr(2), Depth(3)});  // a, b finished; c in progress; d free
+    receiver.PlaceAllBufferToEmptyQ();
+    EXPECT_EQ(0, receiver.get_buffered_frame_num());
+    EXPECT_EQ(nullptr, receiver.current_frame());
+    const auto order = empty_queue.dequeue_all();
+    ASSERT_EQ(4u, order.size());
+    EXPECT_EQ(fd, order[0]);
+    EXPECT_EQ(fa, order[1]);
+    EXPECT_EQ(fb, order[2]);
+    EXPECT_EQ(fc, order[3]);
+}
+
+// Collects what the receiver logs, at every severity, while it is registered.
+class CapturedLog : public orvane::ILogWriter {
+  public:
+    CapturedLog() {
+        orvane::LogContext* context = orvane::Logger::get_context();
+        context->set_min_severity(orvane::kLogVerbose);
+        context->set_console_output(false);
+        context->RegistLogWriter(this);
+    }
+    ~CapturedLog() override {
+        orvane::LogContext* context = orvane::Logger::get_context();
+        context->UnregistLogWriter(this);
+        context->set_min_severity(orvane::kLogWarning);  // also turns the console back on
+    }
+    void WriterMessage(const char*) override {}
+    void WriteEntry(const orvane::LogEntry* entry) override {
+        entries.emplace_back(entry->severity, std::string(entry->message));
+    }
+    bool Has(orvane::LogSeverity severity, const std::string& text) const {
+        for (const auto& entry : entries) {
+            if (entry.first == severity && entry.second == text) return true;
+        }
+        return false;
+    }
+    std::vector<std::pair<orvane::LogSeverity, std::string>> entries;
+};
+
+std::string WithPointer(const char* format, const void* pointer, const char* rest = "") {
+    char text[128];
+    std::snprintf(text, sizeof(text), format, pointer);
+    return std::string(text) + rest;
+}
+
+TEST_F(ImageStreamTest, LogsEachStepOfAssemblyAtVerboseLevel) {
+    AppBuffer memory(16);
+    Enqueue(memory, {{KV_COMPONENT_DEPTH, 16}});
+    CapturedLog log;
+    ImagePacket unknown = Depth(1);
+    unknown.cam_id = 7;
+    Send({unknown, Depth(1)});
+    using orvane::kLogVerbose;
+    EXPECT_TRUE(log.Has(kLogVerbose, ">>> AcceptPacket: 7\n"));
+    EXPECT_TRUE(log.Has(orvane::kLogError, "AcceptPacket: not recog compID 0xffffffff"));
+    EXPECT_TRUE(log.Has(kLogVerbose, WithPointer(">>>> set new frame buffer %p\n", memory.data())));
+    EXPECT_TRUE(log.Has(kLogVerbose, ">>>>>> buffer size 16\n"));
+    EXPECT_TRUE(
+        log.Has(kLogVerbose, WithPointer(">>> AcceptPacket: 3 -> buffer(%p), size:16\n", memory.data())));
+    EXPECT_TRUE(log.Has(kLogVerbose,
+                        "imageHeader->width: 4, imageHeader->height: 2, imageHeader->pixel_format: 1\n"));
+    EXPECT_TRUE(log.Has(kLogVerbose, "packet_header->length: 16, image_len: 16\n"));
+    EXPECT_TRUE(log.Has(kLogVerbose, "imageHeader->cam_id: 3\n"));
+    EXPECT_TRUE(log.Has(kLogVerbose, "push image 10000\n"));
+    EXPECT_EQ(1, receiver.get_buffered_frame_num());
+}
+
+TEST(KvFrameBuffer, CutsTheMemoryIntoConsecutiveSlicesInLayoutOrder) {
+    std::vector<uint8_t> memory(100);
+    auto buffer = KvFrameBuffer::Create(
+        memory.data(), 100, {{KV_COMPONENT_DEPTH, 30}, {KV_COMPONENT_POINT3D, 50}, {KV_COMPONENT_COLOR, 20}});
+    ASSERT_NE(nullptr, buffer);
+    EXPECT_EQ(100, buffer->used_size);
+    ASSERT_EQ(3u, buffer->sub_buffers.size());
+    EXPECT_EQ(memory.data(), buffer->sub_buffers[0].data);
+    EXPECT_EQ(memory.data() + 30, buffer->sub_buffers[1].data);
+    EXPECT_EQ(memory.data() + 80, buffer->sub_buffers[2].data);
+    EXPECT_EQ(KV_COMPONENT_POINT3D, buffer->FindSubBuffer(KV_COMPONENT_POINT3D)->componentID);
+    EXPECT_EQ(nullptr, buffer->FindSubBuffer(KV_COMPONENT_LEFT_IR));
+    const Bytes zero(sizeof(KV_FRAME_DATA), 0);
+    EXPECT_EQ(0, std::memcmp(zero.data(), &buffer->frame, sizeof(KV_FRAME_DATA)));
+}
+
+TEST(KvFrameBuffer, RefusesLayoutsThatDoNotFitOrHaveNegativeSizes) {
+    std::vector<uint8_t> memory(100);
+    EXPECT_EQ(nullptr,
+              KvFrameBuffer::Create(memory.data(), 99, {{KV_COMPONENT_DEPTH, 60}, {KV_COMPONENT_COLOR, 40}}));
+    EXPECT_EQ(nullptr, KvFrameBuffer::Create(memory.data(), 100, {{KV_COMPONENT_COLOR, -1}}));
+    EXPECT_EQ(nullptr, KvFrameBuffer::Create(memory.data(), 100,
+                                             {{KV_COMPONENT_DEPTH, 0x7fffffff}, {KV_COMPONENT_COLOR, 2}}));
+    EXPECT_EQ(nullptr, KvFrameBuffer::Create(nullptr, 100, {}));
+    auto empty_layout = KvFrameBuffer::Create(memory.data(), 100, {});
+    ASSERT_NE(nullptr, empty_layout);
+    EXPECT_EQ(0, empty_layout->used_size);
+}
+
+TEST(KvFrameBufferQueue, IsFirstInFirstOut) {
+    orvane::KvFrameBufferQueue queue;
+    auto a = std::make_shared<KvFrameBuffer>(), b = std::make_shared<KvFrameBuffer>();
+    EXPECT_EQ(0, queue.enqueue(a));
+    EXPECT_EQ(0, queue.enqueue(b));
+    EXPECT_EQ(-1, queue.enqueue(nullptr));
+    EXPECT_EQ(2u, queue.size());
+    EXPECT_EQ(a, queue.dequeue());
+    EXPECT_EQ(b, queue.dequeue());
+    EXPECT_EQ(nullptr, queue.dequeue());
+    EXPECT_TRUE(queue.empty());
+}
+
+}  // namespace
+}  // namespace kvtest
