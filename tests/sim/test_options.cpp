@@ -1,0 +1,89 @@
+// kvsim's command line.
+#include <gtest/gtest.h>
+
+#include "sim/kvsim/options.h"
+
+namespace orvane {
+namespace kvsim {
+namespace {
+
+bool parse(std::vector<const char*> args, Options& o, std::string* error = nullptr) {
+    args.insert(args.begin(), "kvsim");
+    return parseOptions(static_cast<int>(args.size()), args.data(), o, error);
+}
+
+TEST(KvsimOptions, HelpDocumentsEveryOption) {
+    std::string usage = usageText();
+    for (const char* opt : {"--listen", "--port", "--cameras", "--fps", "--descriptor", "--firmware",
+                            "--serial", "--verbose", "--help", "SIGINT", "SIGTERM", "7001"})
+        EXPECT_NE(usage.find(opt), std::string::npos) << opt;
+    Options o;
+    ASSERT_TRUE(parse({"--help"}, o));
+    EXPECT_TRUE(o.help);
+}
+
+TEST(KvsimOptions, DefaultsForOneCamera) {
+    Options o;
+    ASSERT_TRUE(parse({"--listen", "127.0.0.1"}, o));
+    ASSERT_EQ(o.endpoints.size(), 1u);
+    EXPECT_EQ(o.endpoints[0].address, "127.0.0.1");
+    EXPECT_EQ(o.endpoints[0].port, 7001);
+    EXPECT_EQ(o.endpoints[0].serial, "KVSIM0000001");
+    EXPECT_EQ(o.fps, 30.0);
+    EXPECT_EQ(o.fw_major, 2u);
+    EXPECT_FALSE(o.verbose);
+}
+
+TEST(KvsimOptions, SeveralCamerasTakeConsecutiveAddressesAndSerials) {
+    Options o;
+    ASSERT_TRUE(parse({"--listen", "127.0.0.9", "--cameras", "3", "--port", "7100", "--serial",
+                       "CAM000000099", "--fps", "60", "--firmware", "1.4.2", "--verbose"},
+                      o));
+    ASSERT_EQ(o.endpoints.size(), 3u);
+    EXPECT_EQ(o.endpoints[2].address, "127.0.0.11");
+    EXPECT_EQ(o.endpoints[2].port, 7100);
+    EXPECT_EQ(o.endpoints[0].serial, "CAM000000099");
+    EXPECT_EQ(o.endpoints[1].serial, "CAM000000100");
+    EXPECT_EQ(o.fps, 60.0);
+    EXPECT_EQ(o.fw_major, 1u);
+    EXPECT_EQ(o.fw_minor, 4u);
+    EXPECT_EQ(o.fw_patch, 2u);
+    EXPECT_TRUE(o.verbose);
+
+    ASSERT_TRUE(parse({"--listen", "127.0.0.5", "--listen", "127.1.2.3"}, o));
+    ASSERT_EQ(o.endpoints.size(), 2u);
+    EXPECT_EQ(o.endpoints[1].address, "127.1.2.3");
+}
+
+TEST(KvsimOptions, RefusesWhatItCannotServe) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(parse({}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "10.0.0.1"}, o, &error));
+    EXPECT_NE(error.find("loopback"), std::string::npos);
+    EXPECT_FALSE(parse({"--listen", "localhost"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.253", "--cameras", "3"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--listen", "127.0.0.2", "--cameras", "3"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--listen", "127.0.0.1"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--fps", "0.5"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--fps", "30x"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--port", "70000"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--cameras", "0"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--firmware", "2.3"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--serial", std::string(32, 'S').c_str()}, o, &error));
+    EXPECT_FALSE(parse({"--listen"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--bogus"}, o, &error));
+    EXPECT_NE(error.find("--bogus"), std::string::npos);
+    EXPECT_TRUE(parse({"--listen", "127.0.0.1", "--fps", "0"}, o, &error));
+}
+
+TEST(KvsimOptions, SerialNumbersCountUpWithinTheirWidth) {
+    EXPECT_EQ(nthSerial("KVSIM0000001", 0), "KVSIM0000001");
+    EXPECT_EQ(nthSerial("KVSIM0000001", 9), "KVSIM0000010");
+    EXPECT_EQ(nthSerial("KVSIM9999999", 1), "KVSIM0000000");
+    EXPECT_EQ(nthSerial("CAMERA", 2), "CAMERA2");
+}
+
+}  // namespace
+}  // namespace kvsim
+}  // namespace orvane
