@@ -117,12 +117,20 @@ void DataPacketParser::ReceiveOnePacket() {
                     return;
                 }
                 OnHeadReceived();
+                // The payload destination handed out by the header callback is only valid within this
+                // call: leaving between header and body (stop or time limit) would later write into
+                // memory the consumer may have taken back. ReceiveBody ends a stalled or stopped read
+                // itself and reports it as a failed packet.
                 d.state = kStateBody;
-                break;
-            case kStateBody:
                 ReceiveBody();
                 d.state = kStateSyncSearch;
+                d.buffer = nullptr;
+                d.buffer_size = 0;
                 return;
+            case kStateBody:
+                // Not reached: the body is read in the same step as its header.
+                d.state = kStateSyncSearch;
+                break;
             default:
                 d.state = kStateSyncSearch;
                 break;

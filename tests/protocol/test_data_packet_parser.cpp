@@ -368,6 +368,44 @@ TEST(DataPacketParser, ClearedWorkFlagStopsWithoutReading) {
     EXPECT_EQ(1u, rig.packets.size());
 }
 
+TEST(DataPacketParser, StopBetweenHeaderAndPayloadNeverWritesTheOldBufferLater) {
+    // Regression: a parser stopped right after handing out a payload destination kept that pointer and,
+    // once restarted, read the next bytes into memory its consumer had already taken back.
+    MemoryStream stream;
+    DataPacketParser parser;
+    parser.set_receive_stream(&stream);
+    parser.set_timeout(30);
+    stream.set_timeout(1);
+    std::vector<char> first(64, 0), second(64, 0);
+    int headers = 0;
+    std::vector<int> statuses;
+    parser.set_header_received_callback(
+        [&](const DataPacketHeader*, const DataPacketImageHeader*, char** buffer, int* size) {
+            std::vector<char>& target = headers++ == 0 ? first : second;
+            *buffer = target.data();
+            *size = static_cast<int>(target.size());
+            if (headers == 1) parser.set_work_flag(false);  // the consumer stops the receiver here
+        });
+    parser.set_packet_received_callback(
+        [&](const DataPacketHeader*, const PacketData& data) { statuses.push_back(data.status); });
+    stream.Feed(MakePacket(0, 1, Payload(16, 1)));
+    parser.ReceiveOnePacket();
+    // The stopped packet is reported as failed within the same call, and the consumer reclaims its buffer.
+    ASSERT_EQ(1u, statuses.size());
+    EXPECT_NE(0, statuses[0]);
+    std::fill(first.begin(), first.end(), static_cast<char>(0xEE));
+
+    parser.set_work_flag(true);
+    stream.Feed(MakePacket(0, 2, Payload(16, 9)));
+    for (int i = 0; i < 6 && statuses.size() < 2; ++i) parser.ReceiveOnePacket();
+    for (char c : first) ASSERT_EQ(static_cast<char>(0xEE), c);
+    ASSERT_EQ(2, headers);
+    ASSERT_EQ(2u, statuses.size());
+    EXPECT_EQ(0, statuses[1]);
+    const Bytes expected = Payload(16, 9);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reinterpret_cast<uint8_t*>(second.data())));
+}
+
 TEST(DataPacketParser, StopDuringSyncSearchRestartsTheSearchLater) {
     // Stopped after "fe 01 fe 01" began but before it completed, a parser resumed later must look for a
     // whole sync pattern again rather than read the next bytes as a header.
