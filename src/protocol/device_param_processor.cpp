@@ -480,16 +480,24 @@ int DeviceParamProcessor::GetCamGain(int camid, int* gain) {
     return kParamOk;
 }
 
+int DeviceParamProcessor::ColourSet(const uint8_t* payload, int length) {
+    Reply reply;
+    return ColourQuery(payload, length, &reply);
+}
+
+int DeviceParamProcessor::ColourQuery(const uint8_t* payload, int length, Reply* reply) {
+    const int result = Transact(payload, length, kStdNote, reply);
+    if (result != kParamOk) return result;
+    if (CheckLength(*reply, static_cast<size_t>(length)) != kParamOk) return kParamBadReply;
+    return GetI32LE(reply->data() + 4) < 0 ? kParamDeviceFailure : kParamOk;
+}
+
 int DeviceParamProcessor::SetRgbGain(int camid, const int gains[3]) {
     if (gains == nullptr) return kParamDeviceFailure;
     Payload<20> request(kCmdRgbGain);
     request.i32(4, camid);
     for (int i = 0; i < 3; ++i) request.i32(8 + 4 * i, gains[i]);
-    Reply reply;
-    const int result = Transact(request.bytes, 20, kStdNote, &reply);
-    if (result != kParamOk) return result;
-    if (CheckLength(reply, 20) != kParamOk) return kParamBadReply;
-    return GetI32LE(reply.data() + 4) < 0 ? kParamDeviceFailure : kParamOk;
+    return ColourSet(request.bytes, 20);
 }
 
 int DeviceParamProcessor::GetRgbGain(int camid, int gains[3]) {
@@ -498,10 +506,8 @@ int DeviceParamProcessor::GetRgbGain(int camid, int gains[3]) {
     Payload<20> request(kCmdQueryFlag | kCmdCamGain);
     request.i32(4, camid);
     Reply reply;
-    const int result = Transact(request.bytes, 20, kStdNote, &reply);
+    const int result = ColourQuery(request.bytes, 20, &reply);
     if (result != kParamOk) return result;
-    if (CheckLength(reply, 20) != kParamOk) return kParamBadReply;
-    if (GetI32LE(reply.data() + 4) < 0) return kParamDeviceFailure;
     for (int i = 0; i < 3; ++i) gains[i] = GetI32LE(reply.data() + 8 + 4 * i);
     return kParamOk;
 }
@@ -539,11 +545,7 @@ int DeviceParamProcessor::SetRgbExpo(int camid, int value) {
     Payload<12> request(kCmdRgbExposure);
     request.i32(4, camid);
     request.i32(8, value);
-    Reply reply;
-    const int result = Transact(request.bytes, 12, kStdNote, &reply);
-    if (result != kParamOk) return result;
-    if (CheckLength(reply, 12) != kParamOk) return kParamBadReply;
-    return GetI32LE(reply.data() + 4) < 0 ? kParamDeviceFailure : kParamOk;
+    return ColourSet(request.bytes, 12);
 }
 
 int DeviceParamProcessor::GetRgbExpo(int camid, int* value) {
@@ -551,10 +553,8 @@ int DeviceParamProcessor::GetRgbExpo(int camid, int* value) {
     Payload<12> request(kCmdQueryFlag | kCmdRgbExposure);
     request.i32(4, camid);
     Reply reply;
-    const int result = Transact(request.bytes, 12, kStdNote, &reply);
+    const int result = ColourQuery(request.bytes, 12, &reply);
     if (result != kParamOk) return result;
-    if (CheckLength(reply, 12) != kParamOk) return kParamBadReply;
-    if (GetI32LE(reply.data() + 4) < 0) return kParamDeviceFailure;
     *value = GetI32LE(reply.data() + 8);
     return kParamOk;
 }
@@ -563,11 +563,7 @@ int DeviceParamProcessor::SetRgbAWB(int camid, bool on) {
     Payload<12> request(kCmdRgbAwb);
     request.i32(4, camid);
     request.u32(8, on ? 1 : 0);
-    Reply reply;
-    const int result = Transact(request.bytes, 12, kStdNote, &reply);
-    if (result != kParamOk) return result;
-    if (CheckLength(reply, 12) != kParamOk) return kParamBadReply;
-    return GetI32LE(reply.data() + 4) < 0 ? kParamDeviceFailure : kParamOk;
+    return ColourSet(request.bytes, 12);
 }
 
 int DeviceParamProcessor::GetRgbAWB(int camid, bool* on) {
@@ -575,10 +571,8 @@ int DeviceParamProcessor::GetRgbAWB(int camid, bool* on) {
     Payload<12> request(kCmdQueryFlag | kCmdRgbAwb);
     request.i32(4, camid);
     Reply reply;
-    const int result = Transact(request.bytes, 12, kStdNote, &reply);
+    const int result = ColourQuery(request.bytes, 12, &reply);
     if (result != kParamOk) return result;
-    if (CheckLength(reply, 12) != kParamOk) return kParamBadReply;
-    if (GetI32LE(reply.data() + 4) < 0) return kParamDeviceFailure;
     *on = GetI32LE(reply.data() + 8) != 0;
     return kParamOk;
 }

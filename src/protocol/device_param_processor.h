@@ -171,6 +171,10 @@ class DeviceParamProcessor : public IPacketProcessor {
     int Transact(const uint8_t* payload, int length, TimeoutNote note, std::vector<uint8_t>* reply,
                  int32_t timeout = -1, int split = 0);
     int SendOnly(const uint8_t* payload, int length);
+    // Colour-sensor commands answer {code, int32 status, values...} in a reply as long as the request:
+    // a setter only checks the status; a query returns the reply for its values once the status is good.
+    int ColourSet(const uint8_t* payload, int length);
+    int ColourQuery(const uint8_t* payload, int length, std::vector<uint8_t>* reply);
     void ClearReply();
     void KeepFlashReply(const DataPacketHeader* header, const PacketData& data);
 
