@@ -19,5 +19,8 @@ constexpr uint32_t kDefaultWriteStallLimitMs = 30000;
 void setSocketWriteStallLimit(uint32_t ms);
 uint32_t socketWriteStallLimit();
 
+// The connected descriptor of a socket slot in use, else -1.
+int connectedDescriptor(int handle);
+
 }  // namespace hal
 }  // namespace orvane

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -141,6 +142,20 @@ TEST_F(SocketLink, ClientOpenPrintsTheConnectedAddress) {
     ASSERT_GE(handle, 0);
     EXPECT_LT(handle, 4);
     EXPECT_EQ("Connected sock to <127.0.0.31 : " + std::to_string(listener_.port()) + ">!\n", out);
+}
+
+TEST_F(SocketLink, ClientSendsSmallWritesWithoutWaitingForAcknowledgements) {
+    // Regression: with Nagle's algorithm on, the payload write of every request waited for the
+    // device's delayed acknowledgement, about 40 ms per command.
+    int handle = Connect();
+    ASSERT_GE(handle, 0);
+    const int fd = hal::connectedDescriptor(handle);
+    ASSERT_GE(fd, 0);
+    int nodelay = 0;
+    socklen_t length = sizeof(nodelay);
+    ASSERT_EQ(0, getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &length));
+    EXPECT_NE(0, nodelay);
+    EXPECT_EQ(-1, hal::connectedDescriptor(4));
 }
 
 TEST_F(SocketLink, ReadWithZeroWaitOnIdleLinkReturnsZeroAtOnce) {
