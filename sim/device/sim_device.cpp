@@ -76,7 +76,9 @@ void SimDevice::onConnect() {
     sequence_ = 0;
     pending_triggers_ = 0;
     counters_ = StreamCounters();
+    held_.clear();
     ++stats_.connections;
+    if (hook_) hook_->onConnect();
 }
 
 void SimDevice::onDisconnect() {
@@ -86,6 +88,7 @@ void SimDevice::onDisconnect() {
     settings_.work_mode = 0;
     pending_triggers_ = 0;
     output_.clear();
+    held_.clear();
     decoder_.reset();
     ++wake_generation_;
     lock.unlock();
@@ -126,7 +129,20 @@ int64_t SimDevice::nextEventMicros() {
 }
 
 int64_t SimDevice::nextEventLocked(uint64_t now) {
-    if (!connected_ || settings_.work_mode == 0) return -1;
+    int64_t held = -1;
+    if (!held_.empty()) {
+        uint64_t due = held_.front().due_us;
+        for (const HeldPacket& h : held_) due = std::min(due, h.due_us);
+        held = due > now ? static_cast<int64_t>(due - now) : 0;
+    }
+    if (!connected_) return -1;
+    const int64_t frame = nextFrameLocked(now);
+    if (held < 0) return frame;
+    return frame < 0 ? held : std::min(held, frame);
+}
+
+int64_t SimDevice::nextFrameLocked(uint64_t now) {
+    if (settings_.work_mode == 0) return -1;
     if (settings_.trigger_mode && pending_triggers_ == 0) return -1;
     // A triggered frame is never skipped: it waits until the host has taken the previous one.
     if (settings_.trigger_mode && output_.pendingImageBytes() > 0) return -1;
@@ -196,7 +212,9 @@ void SimDevice::consumeLocked(size_t n) {
     output_.consume(n);
     counters_.bytes_out += n;
     stats_.bytes_out += n;
-    stats_.frames_sent += output_.takeCompletedFrames();
+    const uint64_t frames = output_.takeCompletedFrames();
+    counters_.frames_sent += frames;
+    stats_.frames_sent += frames;
     stats_.images_sent += output_.takeCompletedImages();
 }
 
@@ -232,6 +250,11 @@ size_t SimDevice::pendingOutputBytes() {
 bool SimDevice::disconnectRequested() {
     std::lock_guard<std::mutex> lock(mutex_);
     return hook_ && hook_->disconnectNow(counters_);
+}
+
+bool SimDevice::disconnectIsAbortive() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hook_ && hook_->abortiveDisconnect();
 }
 
 // ---- content, faults, inspection
@@ -328,7 +351,30 @@ void SimDevice::handleRequest(const WirePacket& p) {
 }
 
 void SimDevice::push(OutPacket packet) {
-    if (hook_ && !hook_->onOutgoing(packet, counters_)) return;
+    if (hook_) {
+        if (!hook_->onOutgoing(packet, counters_)) return;
+        // A held packet goes out once its time has come; the packets behind it do not wait for it.
+        const uint64_t hold = hook_->holdMicros(packet, counters_);
+        if (hold > 0) {
+            held_.push_back(HeldPacket{clock_->nowMicros() + hold, std::move(packet)});
+            return;
+        }
+    }
+    queueLocked(std::move(packet));
+}
+
+void SimDevice::releaseHeldLocked(uint64_t now) {
+    for (auto it = held_.begin(); it != held_.end();) {
+        if (it->due_us <= now) {
+            queueLocked(std::move(it->packet));
+            it = held_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void SimDevice::queueLocked(OutPacket packet) {
     if (packet.kind == OutPacket::kImage) {
         output_.pushImage(std::move(packet));
     } else {
@@ -667,6 +713,7 @@ uint64_t SimDevice::periodMicros() const {
 }
 
 void SimDevice::serviceLocked(uint64_t now) {
+    if (!held_.empty()) releaseHeldLocked(now);
     if (!connected_ || settings_.work_mode == 0) return;
     if (settings_.trigger_mode && pending_triggers_ == 0) return;
     if (now < next_due_) return;

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -78,6 +79,8 @@ class SimDevice {
     // False while replies pile up unread: the transport then stops reading requests.
     bool acceptsInput();
     bool disconnectRequested();
+    // Whether the disconnect the fault plan asks for is an abort (a TCP reset) rather than a clean close.
+    bool disconnectIsAbortive();
     // Bytes queued for the host and not yet taken by the transport.
     size_t pendingOutputBytes();
 
@@ -122,6 +125,7 @@ class SimDevice {
 
     void serviceLocked(uint64_t now);
     int64_t nextEventLocked(uint64_t now);
+    int64_t nextFrameLocked(uint64_t now);
     bool outputReadyLocked();
     void emitFrame(uint64_t now);
     std::shared_ptr<Bytes> imageFor(uint8_t cam_id, uint8_t pixel_format, int width, int height,
@@ -170,6 +174,15 @@ class SimDevice {
         }
     };
     std::map<CacheKey, std::shared_ptr<Bytes>> cache_;
+
+    // Packets a fault plan holds back, in the order they were pushed, each with its due time.
+    struct HeldPacket {
+        uint64_t due_us;
+        OutPacket packet;
+    };
+    std::deque<HeldPacket> held_;
+    void releaseHeldLocked(uint64_t now);
+    void queueLocked(OutPacket packet);
 };
 
 }  // namespace kvsim

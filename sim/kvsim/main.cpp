@@ -12,7 +12,9 @@
 
 #include "sim/device/descriptor.h"
 #include "sim/device/sim_device.h"
+#include "sim/faults/fault_plan.h"
 #include "sim/kvsim/options.h"
+#include "sim/scene/scene_catalog.h"
 #include "sim/tcp/tcp_server.h"
 
 namespace {
@@ -80,6 +82,9 @@ int main(int argc, char** argv) {
         config.identity.serial = e.serial;
         auto device = std::make_shared<SimDevice>(config);
         if (opt.verbose) device->setCommandLog(printLine);
+        // Each camera has a scene and a fault plan of its own (a scene caches per image size).
+        device->setScene(makeScene(opt.scene, nullptr));
+        if (opt.has_faults) device->setFaultHook(std::make_shared<FaultPlan>(opt.faults));
         auto server = std::make_unique<TcpCameraServer>(device, e.address, e.port, printLine);
         if (!server->start(&error)) {
             std::fprintf(stderr, "kvsim: %s\n", error.c_str());
@@ -90,7 +95,8 @@ int main(int argc, char** argv) {
             "camera " + e.serial + " listening on " + server->endpoint() + " (firmware " +
             config.identity.firmwareText() + ", " +
             (opt.fps > 0 ? std::to_string(static_cast<int>(opt.fps)) + " fps" : std::string("unpaced")) +
-            (opt.descriptor_file.empty() ? "" : ", descriptor " + opt.descriptor_file) + ")");
+            (opt.descriptor_file.empty() ? "" : ", descriptor " + opt.descriptor_file) + ", scene " +
+            opt.scene + (opt.has_faults ? ", with faults" : "") + ")");
         servers.push_back(std::move(server));
     }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/scene/scene_catalog.h"
 #include "sim/tcp/tcp_server.h"
 
 namespace orvane {
@@ -80,8 +81,12 @@ std::string usageText() {
            "                     version 1 applications do not send keep-alives\n"
            "  --serial TEXT      serial number of the first camera (default KVSIM0000001, at most 31\n"
            "                     characters); the trailing number counts up for further cameras\n"
+           "  --scene SPEC       what the cameras look at (default pattern; see Scenes below)\n"
+           "  --fault SPEC       make the cameras misbehave (see Faults below); may be repeated\n"
            "  --verbose          print a line for every command a camera receives\n"
            "  --help             print this text and exit\n"
+           "\n" +
+           sceneHelpText() + "\n" + faultHelpText() +
            "\n"
            "Each camera serves one application at a time and accepts the next one after a disconnect.\n"
            "kvsim prints a line for every connection and stops cleanly on SIGINT or SIGTERM.\n"
@@ -131,6 +136,16 @@ bool parseOptions(int argc, const char* const* argv, Options& out, std::string* 
         } else if (arg == "--firmware") {
             if (!value(v) || !parseVersion(v, o.fw_major, o.fw_minor, o.fw_patch))
                 return fail("--firmware needs a version MAJOR.MINOR.PATCH");
+        } else if (arg == "--scene") {
+            if (!value(v)) return fail("--scene needs a scene name (see --help)");
+            std::string why;
+            if (!makeScene(v, &why)) return fail("--scene " + v + ": " + why);
+            o.scene = v;
+        } else if (arg == "--fault") {
+            if (!value(v)) return fail("--fault needs a list of faults (see --help)");
+            std::string why;
+            if (!parseFaultSpec(v, o.faults, &why)) return fail("--fault " + v + ": " + why);
+            o.has_faults = true;
         } else if (arg == "--serial") {
             if (!value(v) || v.empty() || v.size() > 31)
                 return fail("--serial needs a text of 1 to 31 characters");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/device/device_types.h"
+#include "sim/faults/fault_plan.h"
 
 namespace orvane {
 namespace kvsim {
@@ -26,6 +27,9 @@ struct Options {
     std::string serial = "KVSIM0000001";
     bool verbose = false;
     bool help = false;
+    std::string scene = "pattern";  // see sceneHelpText()
+    FaultSpec faults;               // every --fault combined
+    bool has_faults = false;
 
     // Address, port and serial number of every camera, in order.
     std::vector<CameraEndpoint> endpoints;

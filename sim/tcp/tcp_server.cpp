@@ -167,9 +167,11 @@ void TcpCameraServer::serveConnection(int fd, const std::string& peer) {
 
     std::vector<uint8_t> inbuf(kReadChunk);
     std::string reason = "simulator stopping";
+    bool abort = false;
     while (!stopping_) {
         if (device_->disconnectRequested()) {
-            reason = "dropped by the fault plan";
+            abort = device_->disconnectIsAbortive();
+            reason = abort ? "reset by the fault plan" : "dropped by the fault plan";
             break;
         }
         device_->service();
@@ -225,6 +227,11 @@ void TcpCameraServer::serveConnection(int fd, const std::string& peer) {
         }
     }
     device_->onDisconnect();
+    if (abort) {
+        // A zero linger time makes close() send a reset instead of the orderly end of the stream.
+        linger hard{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
     ::close(fd);
     const DeviceStats after = device_->stats();
     {

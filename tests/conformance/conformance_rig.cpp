@@ -1,0 +1,169 @@
+#include "conformance_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "transport/libusb_stream.h"
+#include "transport/tcp_stream.h"
+#include "transport/usbcluster_libusb.h"
+
+namespace conformance {
+
+using Clock = std::chrono::steady_clock;
+
+const char* transportName(Transport t) {
+    return t == Transport::kTcp ? "tcp" : "usb";
+}
+
+std::string nextTcpAddress() {
+    static std::atomic<int> next{0};
+    return "127.0.0." + std::to_string(71 + next++ % 10);
+}
+
+bool waitFor(const std::function<bool()>& condition, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (Clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::shared_ptr<orvane::kvsim::FaultPlan> faultPlan(const std::string& text) {
+    orvane::kvsim::FaultSpec spec;
+    std::string error;
+    EXPECT_TRUE(orvane::kvsim::parseFaultSpec(text, spec, &error)) << text << ": " << error;
+    return std::make_shared<orvane::kvsim::FaultPlan>(spec);
+}
+
+// ---- CameraEnd ----------------------------------------------------------------------------------------
+
+CameraEnd::CameraEnd(Transport transport, std::shared_ptr<SimDevice> device, uint16_t usb_packet_size,
+                     bool readable_serial)
+    : transport_(transport), device_(std::move(device)) {
+    if (transport_ == Transport::kTcp) {
+        address_ = nextTcpAddress();
+        server_ = std::make_unique<orvane::kvsim::TcpCameraServer>(device_, address_);
+        std::string error;
+        ready_ = server_->start(&error);
+        EXPECT_TRUE(ready_) << error;
+    } else {
+        orvane::kvsim::UsbCameraOptions options;
+        options.packet_size = usb_packet_size;
+        options.readable_serial = readable_serial;
+        usb_ = orvane::kvsim::UsbCamera::plug(device_, options);
+        ready_ = usb_ != nullptr;
+    }
+}
+
+CameraEnd::~CameraEnd() {
+    if (server_) server_->stop();
+}
+
+orvane::ITransferStream* CameraEnd::makeStream() {
+    if (transport_ == Transport::kTcp)
+        return new orvane::tcp_stream(address_.c_str(), orvane::kTcpCameraPort);
+    // By serial when the camera reports one; otherwise by its place on the bus.
+    if (usb_->options().readable_serial)
+        return orvane::UsbCluster::GetStream(device_->identity().serial.c_str());
+    const auto devices = ::kvsim::usb::Bus::devices();
+    const auto it = std::find(devices.begin(), devices.end(), usb_->sharedUsb());
+    const std::string ordinal = std::to_string(it - devices.begin() + 1);
+    return orvane::UsbCluster::GetStream(ordinal.c_str());
+}
+
+void CameraEnd::cut() {
+    if (server_) server_->stop();
+    if (usb_) usb_->unplug();
+}
+
+// ---- HostLink -----------------------------------------------------------------------------------------
+
+HostLink::HostLink(orvane::ITransferStream* s) : stream(s) {}
+
+HostLink::~HostLink() {
+    stop();
+}
+
+bool HostLink::start() {
+    if (!stream || stream->Open() != 0) return false;
+    // Bulk reads give up after this long, so that a stopping receive thread is never stuck in one.
+    stream->set_timeout(100);
+    controller.set_underlay_stream(stream.get());
+    controller.AddProcessor(&images);
+    controller.AddProcessor(&param);
+    controller.AddProcessor(&registers);
+    controller.SetEventCallback(&HostLink::onEvent, this);
+    if (controller.StartReceive() != 0) return false;
+    started_ = true;
+    return waitFor([this] { return controller.IsRunning(); }, 2000);
+}
+
+void HostLink::stop() {
+    if (!started_) return;
+    controller.StopReceive();
+    started_ = false;
+}
+
+void HostLink::keepAlive(int interval_ms, int dead_ms) {
+    // The receive loop looks at the keep-alive between parser steps, and an idle step lasts the parser's
+    // time limit: it must be short as well for the interval to hold.
+    controller.parser().set_timeout(std::max(interval_ms, 20));
+    controller.SetKeepAliveTiming(interval_ms, dead_ms);
+    controller.EnableKeepAlive();
+}
+
+void HostLink::setCommandTimeout(int ms) {
+    param.timeout_ms = ms;
+    registers.timeout_ms = ms;
+}
+
+void HostLink::onEvent(KV_EVENT_INFO* event, void* user) {
+    auto* self = static_cast<HostLink*>(user);
+    self->last_event_ = event->eventId;
+    if (event->eventId == KV_EVENT_DEVICE_OFFLINE) ++self->offline_events_;
+}
+
+bool HostLink::waitOffline(int timeout_ms) const {
+    return waitFor([this] { return offline_events_.load() > 0; }, timeout_ms);
+}
+
+void HostLink::enqueueBuffers(const std::vector<orvane::SubBufferInfo>& layout, int count) {
+    for (int i = 0; i < count; ++i) {
+        auto b = std::make_unique<Buffer>();
+        for (const orvane::SubBufferInfo& s : layout) b->used += static_cast<size_t>(s.size);
+        b->memory.assign(b->used + kGuardSize, kGuardByte);
+        b->layout = layout;
+        auto fb = orvane::KvFrameBuffer::Create(b->memory.data(), static_cast<int32_t>(b->used), layout);
+        ASSERT_TRUE(fb);
+        empty_queue.enqueue(fb);
+        buffers_.push_back(std::move(b));
+    }
+}
+
+bool HostLink::guardsIntact() const {
+    for (const auto& b : buffers_) {
+        for (size_t i = b->used; i < b->memory.size(); ++i)
+            if (b->memory[i] != kGuardByte) return false;
+    }
+    return true;
+}
+
+bool HostLink::fetchFrame(KV_FRAME_DATA& frame, int timeout_ms) {
+    bool got = false;
+    waitFor([&] { return got = images.GetFrames(&frame) == 0; }, timeout_ms);
+    return got;
+}
+
+void HostLink::requeue(const KV_FRAME_DATA& frame) {
+    for (const auto& b : buffers_) {
+        if (b->memory.data() != frame.userBuffer) continue;
+        empty_queue.enqueue(
+            orvane::KvFrameBuffer::Create(b->memory.data(), static_cast<int32_t>(b->used), b->layout));
+    }
+}
+
+}  // namespace conformance

@@ -1,0 +1,633 @@
+// The library's protocol layer against the independent simulator: every command, the bulk exchanges,
+// register access, keep-alive and the offline event, frames through the image receiver checked against the
+// scene's ground truth, and the library's reaction to each fault of the simulator's fault plan. The same
+// tests run over loopback TCP (tcp_stream) and over the libusb test double (libusb_stream); the transport
+// is chosen when the suite is built.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "conformance_rig.h"
+#include "model/KvDeviceDescriptorParser.h"
+#include "model/KvFeature.h"
+#include "sim/scene/scene_catalog.h"
+#include "sim/wire/packets.h"
+#include "transport/usbcluster_libusb.h"
+
+namespace conformance {
+namespace {
+
+using orvane::SubBufferInfo;
+using orvane::kvsim::Calibration;
+using orvane::kvsim::FaultHook;
+using orvane::kvsim::Intrinsic;
+using orvane::kvsim::makeSyntheticScene;
+using orvane::kvsim::StreamCounters;
+using orvane::kvsim::SurfaceHit;
+using orvane::kvsim::SyntheticScene;
+using orvane::kvsim::Vec3;
+using orvane::kvsim::WirePacket;
+namespace kv = orvane::kvsim;
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kDepth = 0x00010000;
+constexpr int32_t kLeftIr = 0x00040000;
+constexpr int32_t kRightIr = 0x00080000;
+constexpr int32_t kColor = 0x00100000;
+constexpr int kWorkAll = kv::kWorkDepth | kv::kWorkInfrared | kv::kWorkColor;
+
+class Conformance : public ::testing::TestWithParam<Transport> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == Transport::kUsb) {
+            ::kvsim::usb::Bus::reset();
+            ASSERT_EQ(orvane::UsbCluster::InitUsbLib(), 0);
+        }
+    }
+    void TearDown() override {
+        host.reset();
+        camera.reset();
+        if (GetParam() == Transport::kUsb) {
+            orvane::UsbCluster::DeinitUsbLib();
+            ::kvsim::usb::Bus::reset();
+        }
+    }
+
+    void connect(DeviceConfig config = DeviceConfig(), std::shared_ptr<FaultHook> faults = nullptr,
+                 std::shared_ptr<kv::Scene> scene = nullptr) {
+        auto device = std::make_shared<SimDevice>(config);
+        if (scene) device->setScene(scene);
+        if (faults) device->setFaultHook(faults);
+        camera = std::make_unique<CameraEnd>(GetParam(), device);
+        ASSERT_TRUE(camera->ready());
+        host = std::make_unique<HostLink>(camera->makeStream());
+        ASSERT_TRUE(host->start());
+    }
+    SimDevice& dev() { return camera->device(); }
+    orvane::DeviceParamProcessor& param() { return host->param; }
+
+    // Layout of the images the work mode sends, at the current resolution modes.
+    std::vector<SubBufferInfo> layoutFor(int work_mode) {
+        const kv::DeviceSettings s = dev().settings();
+        const kv::ResolutionMode* d = kv::findResolutionMode(s.depth_mode);
+        const kv::ResolutionMode* c = kv::findResolutionMode(s.color_mode);
+        const int32_t dpx = d->stream_width * d->stream_height;
+        std::vector<SubBufferInfo> layout;
+        if (work_mode & kv::kWorkDepth) layout.push_back({kDepth, dpx * 2});
+        if (work_mode & kv::kWorkInfrared) {
+            layout.push_back({kLeftIr, dpx});
+            layout.push_back({kRightIr, dpx});
+        }
+        if (work_mode & kv::kWorkColor) layout.push_back({kColor, c->stream_width * c->stream_height * 3});
+        return layout;
+    }
+    void startStreaming(int work_mode, int buffers = 3) {
+        host->enqueueBuffers(layoutFor(work_mode), buffers);
+        ASSERT_EQ(param().ChangeDeviceMode(work_mode), 0);
+    }
+
+    std::unique_ptr<CameraEnd> camera;
+    std::unique_ptr<HostLink> host;
+};
+
+const KV_IMAGE_DATA* imageOf(const KV_FRAME_DATA& f, int32_t component) {
+    for (int i = 0; i < f.validCount && i < KV_MAX_IMAGES_PER_FRAME; ++i)
+        if (f.image[i].componentID == component) return &f.image[i];
+    return nullptr;
+}
+
+uint32_t stampOf(const KV_IMAGE_DATA& img) {
+    return kv::getU32(static_cast<const uint8_t*>(img.buffer));
+}
+
+// The depth intrinsic as the library's own descriptor model holds it, scaled to the image size the way
+// the camera object scales it.
+struct HostIntrinsic {
+    float fx = 0, fy = 0, cx = 0, cy = 0;
+};
+bool hostIntrinsic(const std::vector<uint8_t>& descriptor, int32_t component, HostIntrinsic& out) {
+    orvane::KvDeviceDescriptorParser parser;
+    if (parser.parse(reinterpret_cast<const char*>(descriptor.data())) != 0) return false;
+    std::unique_ptr<orvane::KvComponentManager> model = parser.generateComponentManager();
+    if (!model) return false;
+    auto k = model->findFeature(component, 0x7000);
+    auto iw = model->findFeature(component, 0x1003), ih = model->findFeature(component, 0x1004);
+    auto w = model->findFeature(component, 0x1104), h = model->findFeature(component, 0x1105);
+    if (!k || !iw || !ih || !w || !h || k->bytes.size() != 36) return false;
+    float m[9];
+    std::memcpy(m, k->bytes.data(), sizeof m);
+    const float rx = static_cast<float>(static_cast<double>(iw->value.asInt()) / w->value.asInt());
+    const float ry = static_cast<float>(static_cast<double>(ih->value.asInt()) / h->value.asInt());
+    out.fx = m[0] / rx;
+    out.cx = m[2] / rx;
+    out.fy = m[4] / ry;
+    out.cy = m[5] / ry;
+    return true;
+}
+
+// ---- commands ----------------------------------------------------------------------------------------
+
+TEST_P(Conformance, EveryParameterCommandSucceedsAndDecodesWhatTheSimulatorHolds) {
+    connect();
+    auto& p = param();
+    const kv::DeviceIdentity& id = dev().identity();
+    EXPECT_EQ(p.Ping(-1), 0);
+    int major = -1, minor = -1;
+    ASSERT_EQ(p.GetFirmwareVersion(&major, &minor), 0);
+    EXPECT_EQ(major, static_cast<int>(id.fw_major));
+    EXPECT_EQ(minor, static_cast<int>(id.fw_minor));
+    orvane::DeviceInfo info{};
+    ASSERT_EQ(p.QueryInfo(&info), 0);
+    EXPECT_EQ(std::string(info.serial_number), id.serial);
+    EXPECT_EQ(std::string(info.model_name, strnlen(info.model_name, 64)), id.model);
+    EXPECT_EQ(info.hardware_major, id.hw_major);
+    EXPECT_EQ(info.hardware_minor, id.hw_minor);
+    orvane::CamIntrinsic ci{};
+    ASSERT_EQ(p.QueryIntrinsic(&ci), 0);
+    float k[4];
+    std::memcpy(k, ci.bytes, sizeof k);
+    const Intrinsic& depth = dev().calibration().depth;
+    EXPECT_EQ(k[0], depth.fx);
+    EXPECT_EQ(k[1], depth.fy);
+    EXPECT_EQ(k[2], depth.cx);
+    EXPECT_EQ(k[3], depth.cy);
+
+    int v = -1;
+    bool b = false;
+    // Commands without a reply wait: the device has taken them once the next query is answered.
+    EXPECT_EQ(p.SetLaserPow(37), 0);
+    ASSERT_EQ(p.GetLaserPow(&v), 0);
+    EXPECT_EQ(v, 37);
+    EXPECT_EQ(dev().settings().laser_power, 37);
+    EXPECT_EQ(p.SetLaserAutoCtrl(true), 0);
+    ASSERT_EQ(p.GetLaserAutoCtrl(&b), 0);
+    EXPECT_TRUE(b);
+    EXPECT_TRUE(dev().settings().laser_auto);
+    EXPECT_EQ(p.SetDepthResolution(1), 0);
+    ASSERT_EQ(p.GetDeviceDepthResolution(&v), 0);
+    EXPECT_EQ(v, 1);
+    EXPECT_EQ(dev().settings().depth_mode, 1);
+    EXPECT_EQ(p.SetRgbResolution(3), 0);
+    ASSERT_EQ(p.GetRgbResolution(&v), 0);
+    EXPECT_EQ(v, 3);
+    EXPECT_EQ(dev().settings().color_mode, 3);
+
+    EXPECT_EQ(p.SetUndistortIRStatus(true), 0);
+    ASSERT_EQ(p.GetUndistortIRStatus(b), 0);
+    EXPECT_TRUE(b);
+    EXPECT_TRUE(dev().settings().undistort);
+    EXPECT_EQ(p.SetBrightHistoStatus(true), 0);
+    EXPECT_TRUE(dev().settings().histogram);
+
+    EXPECT_EQ(p.SetCaptureTriggerMode(true), 0);
+    ASSERT_EQ(p.GetCaptureTriggerMode(&b), 0);
+    EXPECT_TRUE(b);
+    EXPECT_EQ(p.SetFramePerTrigger(5), 0);
+    ASSERT_EQ(p.GetFramePerTrigger(&v), 0);
+    EXPECT_EQ(v, 5);
+    EXPECT_EQ(dev().settings().frames_per_trigger, 5);
+    KV_TRIGGER_MODE tm{2, 0x1234};
+    EXPECT_EQ(p.SetCaptureStructTriggerMode(tm), 0);
+    EXPECT_EQ(dev().settings().trigger_record_mode, 2);
+    EXPECT_EQ(dev().settings().trigger_record_param, 0x34) << "only the low byte travels";
+    EXPECT_EQ(p.ChangeDeviceMode(kv::kWorkDepth), 0);
+    ASSERT_EQ(p.GetDeviceMode(&v), 0);
+    EXPECT_EQ(v, kv::kWorkDepth);
+    EXPECT_EQ(p.TriggerOnce(), 0);
+    EXPECT_EQ(p.ChangeDeviceMode(0), 0);
+    EXPECT_EQ(p.SetCaptureTriggerMode(false), 0);
+    EXPECT_FALSE(dev().settings().trigger_mode);
+
+    EXPECT_EQ(p.SetCamGain(0, 30), 0);
+    EXPECT_EQ(p.SetCamGain(1, 41), 0);
+    ASSERT_EQ(p.GetCamGain(0, &v), 0);
+    EXPECT_EQ(v, 30);
+    ASSERT_EQ(p.GetCamGain(1, &v), 0);
+    EXPECT_EQ(v, 41);
+    EXPECT_EQ(p.SetCamGain(0, 99), 4) << "out of range: the device refuses";
+    EXPECT_EQ(dev().settings().ir_gain[0], 30);
+
+    const int gains[3] = {10, 200, 77};
+    EXPECT_EQ(p.SetRgbGain(2, gains), 0);
+    int back[3] = {0, 0, 0};
+    ASSERT_EQ(p.GetRgbGain(2, back), 0);
+    EXPECT_EQ(std::vector<int>(back, back + 3), std::vector<int>(gains, gains + 3));
+    EXPECT_EQ(p.SetRgbExpo(2, 500), 0);
+    ASSERT_EQ(p.GetRgbExpo(2, &v), 0);
+    EXPECT_EQ(v, 500);
+    ASSERT_EQ(p.GetRgbAutoExpo(2, &b), 0);
+    EXPECT_FALSE(b);
+    EXPECT_EQ(p.SetRgbAutoExpo(2, true), 0);
+    ASSERT_EQ(p.GetRgbAutoExpo(2, &b), 0);
+    EXPECT_TRUE(b);
+    EXPECT_EQ(dev().settings().exposure, -1);
+    EXPECT_EQ(p.SetRgbExpo(2, 0), 4);
+    EXPECT_EQ(p.SetRgbAWB(2, false), 0);
+    ASSERT_EQ(p.GetRgbAWB(2, &b), 0);
+    EXPECT_FALSE(b);
+    EXPECT_FALSE(dev().settings().awb);
+
+    EXPECT_EQ(p.enterDeveloperMode(), 0);
+    EXPECT_TRUE(waitFor([&] { return dev().settings().developer_mode; }, 3000));
+    EXPECT_FALSE(host->offline());
+}
+
+TEST_P(Conformance, ConfigurationDownloadAndFlashSaveLandInTheDeviceMemory) {
+    connect();
+    auto& p = param();
+    std::vector<int8_t> image(20000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<int8_t>((i * 131 + (i >> 7)) & 0xff);
+    ASSERT_EQ(p.SetConfigData(512, image.data()), 0);
+    kv::Bytes memory = dev().configMemory();
+    EXPECT_TRUE(
+        std::equal(image.begin(), image.begin() + 256, reinterpret_cast<const int8_t*>(memory.data() + 512)));
+
+    ASSERT_EQ(p.SetConfigDataAsync(image.data(), static_cast<int>(image.size())), 0);
+    memory = dev().configMemory();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), reinterpret_cast<const int8_t*>(memory.data())));
+    EXPECT_EQ(memory[20000], 0) << "the last segment is padded with zeros";
+
+    // Flash save: length, verify flag, the segment checksum over that length.
+    const uint32_t length = static_cast<uint32_t>(image.size());
+    uint32_t sum = 0;
+    for (size_t i = 0; i < image.size(); i += 4) {
+        uint8_t w[4] = {0, 0, 0, 0};
+        std::memcpy(w, image.data() + i, std::min<size_t>(4, image.size() - i));
+        sum += kv::getU32(w);
+    }
+    orvane::DeviceConfigUpdateParam save{};
+    kv::putU32(save.bytes, length);
+    kv::putU32(save.bytes + 4, 1);
+    kv::putU32(save.bytes + 8, sum);
+    ASSERT_EQ(p.SaveConfigToFlash(&save, 3000), 0);
+    EXPECT_EQ(dev().flashSaves(), 1u);
+    kv::Bytes flash = dev().flashImage();
+    ASSERT_EQ(flash.size(), length);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), reinterpret_cast<const int8_t*>(flash.data())));
+
+    kv::putU32(save.bytes + 8, sum + 1);
+    EXPECT_EQ(p.SaveConfigToFlash(&save, 3000), 4) << "the device reports the checksum mismatch";
+    EXPECT_EQ(dev().flashSaves(), 1u);
+}
+
+TEST_P(Conformance, DescriptorAndFirmwareXmlAreTheSimulatorsTexts) {
+    connect();
+    auto& p = param();
+    std::vector<uint8_t> descriptor;
+    ASSERT_EQ(p.GetDeviceDescriptor(descriptor), 0);
+    const std::string text = dev().descriptorText();
+    ASSERT_EQ(descriptor.size(), text.size() + 1);
+    EXPECT_EQ(std::string(descriptor.begin(), descriptor.end() - 1), text);
+    EXPECT_EQ(descriptor.back(), 0);
+    HostIntrinsic k;
+    ASSERT_TRUE(hostIntrinsic(descriptor, kDepth, k)) << "the library's parser reads the served descriptor";
+    const Intrinsic scaled = dev().calibration().depth.scaledTo(640, 480);
+    EXPECT_FLOAT_EQ(k.fx, scaled.fx);
+    EXPECT_FLOAT_EQ(k.cy, scaled.cy);
+
+    char xml[4096] = {};
+    int length = 0;
+    ASSERT_EQ(p.GetFirmwareVersionXML(xml, sizeof xml, &length), 0);
+    EXPECT_EQ(std::string(xml, static_cast<size_t>(length)), dev().firmwareXml());
+    orvane::KvDeviceDescriptorParser parser;
+    const std::string copy(xml, static_cast<size_t>(length));
+    const char* hash = parser.getFirmwareVer(copy.c_str());
+    ASSERT_NE(hash, nullptr);
+    EXPECT_EQ(std::string(hash), dev().identity().buildHash());
+    char small[10];
+    ASSERT_EQ(p.GetFirmwareVersionXML(small, sizeof small, &length), 0);
+    EXPECT_EQ(static_cast<size_t>(length), dev().firmwareXml().size()) << "the full length, though cut";
+}
+
+TEST_P(Conformance, RegisterAccessReachesTheSensorRegisterFiles) {
+    connect();
+    auto& r = host->registers;
+    int v = 0;
+    ASSERT_EQ(r.ReadRegister(0, 0, &v), 0);
+    EXPECT_EQ(v, 0x1A21);
+    ASSERT_EQ(r.ReadRegister(2, 0, &v), 0);
+    EXPECT_EQ(v, 0x2B32);
+    ASSERT_EQ(r.WriteRegister(1, 0x3000, 0x55AA), 0);
+    EXPECT_TRUE(waitFor([&] { return dev().readRegister(1, 0x3000) == 0x55AA; }, 3000));
+    ASSERT_EQ(r.ReadRegister(1, 0x3000, &v), 0);
+    EXPECT_EQ(v, 0x55AA);
+    ASSERT_EQ(r.ReadRegister(257, 0x3000, &v), 0) << "only the low byte of the sensor number travels";
+    EXPECT_EQ(v, 0x55AA);
+    host->setCommandTimeout(200);
+    EXPECT_EQ(r.ReadRegister(5, 0x10, &v), 1) << "no such sensor: no reply";
+}
+
+// ---- keep-alive and the offline event -------------------------------------------------------------------
+
+struct KeepAliveCounter : FaultHook {
+    bool onRequest(const WirePacket& request, const StreamCounters&) override {
+        if (request.payload.size() >= 4 && kv::getU32(request.payload.data()) == kv::kCmdKeepAlive) ++count;
+        return true;
+    }
+    std::atomic<int> count{0};
+};
+
+TEST_P(Conformance, KeepAliveAtAShortIntervalKeepsTheDeviceOnline) {
+    auto counter = std::make_shared<KeepAliveCounter>();
+    connect(DeviceConfig(), counter);
+    host->keepAlive(50, 600);
+    ASSERT_TRUE(waitFor([&] { return counter->count.load() >= 8; }, 5000));  // about half a second
+    EXPECT_FALSE(host->offline());
+    EXPECT_EQ(param().Ping(-1), 0) << "keep-alive replies do not disturb commands";
+    EXPECT_TRUE(host->controller.IsRunning());
+}
+
+TEST_P(Conformance, KeepAliveSilenceRaisesTheOfflineEvent) {
+    connect(DeviceConfig(), faultPlan("no-keepalive=2"));
+    host->keepAlive(50, 600);
+    EXPECT_EQ(param().Ping(-1), 0) << "commands are still answered";
+    ASSERT_TRUE(host->waitOffline(5000));
+    EXPECT_EQ(host->offlineEvents(), 1);
+    EXPECT_FALSE(host->controller.IsRunning());
+    host->setCommandTimeout(100);
+    EXPECT_NE(param().Ping(-1), 0) << "nobody receives any more";
+}
+
+TEST_P(Conformance, AClosedLinkRaisesTheOfflineEvent) {
+    connect();
+    host->keepAlive(50, 600);
+    ASSERT_EQ(param().Ping(-1), 0);
+    camera->cut();
+    ASSERT_TRUE(host->waitOffline(5000));
+    EXPECT_EQ(host->offlineEvents(), 1);
+    EXPECT_FALSE(host->controller.IsRunning());
+}
+
+// ---- frames ----------------------------------------------------------------------------------------------
+
+TEST_P(Conformance, FramesThroughTheImageReceiverMatchTheScenesGroundTruth) {
+    auto scene = makeSyntheticScene("room", nullptr);
+    connect(DeviceConfig(), nullptr, scene);
+    std::vector<uint8_t> descriptor;
+    ASSERT_EQ(param().GetDeviceDescriptor(descriptor), 0);
+    HostIntrinsic k;
+    ASSERT_TRUE(hostIntrinsic(descriptor, kDepth, k));
+    startStreaming(kWorkAll);
+
+    KV_FRAME_DATA frame{};
+    ASSERT_TRUE(host->fetchFrame(frame, 5000));
+    ASSERT_EQ(frame.validCount, 4);
+    const KV_IMAGE_DATA* depth = imageOf(frame, kDepth);
+    const KV_IMAGE_DATA* left = imageOf(frame, kLeftIr);
+    const KV_IMAGE_DATA* right = imageOf(frame, kRightIr);
+    const KV_IMAGE_DATA* color = imageOf(frame, kColor);
+    ASSERT_TRUE(depth && left && right && color);
+    EXPECT_EQ(depth->width, 640);
+    EXPECT_EQ(depth->height, 480);
+    EXPECT_EQ(depth->pixelFormat, KV_PIXEL_FORMAT_DEPTH16);
+    EXPECT_EQ(depth->size, 640 * 480 * 2);
+    EXPECT_EQ(left->pixelFormat, KV_PIXEL_FORMAT_MONO8);
+    EXPECT_EQ(color->size, 640 * 480 * 3);
+    const uint32_t seq = stampOf(*depth);
+    EXPECT_EQ(stampOf(*color), seq);
+    EXPECT_EQ(depth->timestamp, color->timestamp);
+    EXPECT_EQ(static_cast<uint32_t>(depth->timestamp),
+              kv::getU32(static_cast<const uint8_t*>(depth->buffer) + 4));
+
+    // Depth: the true value everywhere, and back-projected with the library's own reading of the served
+    // intrinsics it lies on the scene's surfaces.
+    const Intrinsic truth_k = dev().calibration().depth.scaledTo(640, 480);
+    const auto* d = static_cast<const uint8_t*>(depth->buffer);
+    size_t wrong = 0, off = 0;
+    for (int v = 0; v < 480; ++v) {
+        for (int u = 0; u < 640; ++u) {
+            if (v == 0 && u < 4) continue;  // the stamp
+            const uint16_t z = kv::getU16(d + 2 * (v * 640 + u));
+            wrong += z != scene->trueDepth(truth_k, u, v, seq);
+            const float zf = z;
+            const Vec3 p{((u - k.cx) * zf) * (1.0f / k.fx), ((v - k.cy) * zf) * (1.0f / k.fy), zf};
+            off += scene->distanceToSurface(p, seq) > 1.0;
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(off, 0u);
+    // Colour: where a depth point projects, the colour image shows that point's surface.
+    const Calibration& cal = dev().calibration();
+    const auto* rgb = static_cast<const uint8_t*>(color->buffer);
+    size_t inside = 0, match = 0;
+    for (int v = 3; v < 480; v += 9) {
+        for (int u = 3; u < 640; u += 9) {
+            const uint16_t z = kv::getU16(d + 2 * (v * 640 + u));
+            SurfaceHit truth = scene->depthPixel(truth_k, u, v, seq);
+            double cu = 0, cv = 0;
+            if (!SyntheticScene::projectToColor(cal, 640, 480, truth.point, cu, cv) || z == 0) continue;
+            const long iu = std::lround(cu), iv = std::lround(cv);
+            if (iu < 0 || iv < 1 || iu >= 640 || iv >= 480) continue;
+            uint8_t expected[3];
+            scene->colorOf(truth, expected);
+            ++inside;
+            match += std::memcmp(rgb + 3 * (iv * 640 + iu), expected, 3) == 0;
+        }
+    }
+    ASSERT_GT(inside, 2000u);
+    EXPECT_GT(static_cast<double>(match) / inside, 0.95);
+
+    // The next frame follows with a later timestamp and a larger image index.
+    host->requeue(frame);
+    KV_FRAME_DATA next{};
+    ASSERT_TRUE(host->fetchFrame(next, 5000));
+    EXPECT_GT(imageOf(next, kDepth)->imageIndex, depth->imageIndex);
+    EXPECT_GT(imageOf(next, kDepth)->timestamp, depth->timestamp);
+    EXPECT_EQ(param().ChangeDeviceMode(0), 0);
+    EXPECT_TRUE(host->guardsIntact());
+}
+
+// ---- faults ------------------------------------------------------------------------------------------
+
+TEST_P(Conformance, DroppedAndLateRepliesTimeOutAndLaterCommandsStillGetTheirOwnReplies) {
+    connect(DeviceConfig(),
+            faultPlan("drop=0x80000002,delay=0x80000003:900,delay=0x80000007:100,delay=0x8000000f:400"));
+    host->setCommandTimeout(600);
+    auto& p = param();
+    int v = -1;
+    EXPECT_EQ(p.GetLaserPow(&v), 2) << "dropped: no reply in time";
+    EXPECT_EQ(p.GetDeviceMode(&v), 2) << "too late";
+    EXPECT_EQ(p.SetRgbResolution(4), 0);
+    // The late work-mode reply arrives while this command waits; it carries another packet id.
+    ASSERT_EQ(p.GetRgbResolution(&v), 0);
+    EXPECT_EQ(v, 4);
+    EXPECT_EQ(p.SetDepthResolution(3), 0);
+    ASSERT_EQ(p.GetDeviceDepthResolution(&v), 0) << "late, but within the time";
+    EXPECT_EQ(v, 3);
+    EXPECT_EQ(p.Ping(-1), 0);
+    EXPECT_FALSE(host->offline());
+}
+
+TEST_P(Conformance, RepliesWithWrongCodesLengthsOrChecksumsAreRejected) {
+    connect(DeviceConfig(), faultPlan("wrong-code=0x80000002,wrong-code=0x8000000d,wrong-code=0,"
+                                      "wrong-length=0x8000000b:5,wrong-length=0x80000003:4,"
+                                      "wrong-length=1:100,bad-descriptor-checksum"));
+    auto& p = param();
+    int v = -1;
+    EXPECT_EQ(p.GetLaserPow(&v), 1);
+    EXPECT_EQ(p.GetCamGain(0, &v), 1);
+    EXPECT_EQ(p.GetDeviceMode(&v), 1) << "a 4-byte reply is too short to decode";
+    orvane::DeviceInfo info{};
+    EXPECT_EQ(p.QueryInfo(&info), 1);
+    int major = 0, minor = 0;
+    EXPECT_EQ(p.GetFirmwareVersion(&major, &minor), 5);
+    char xml[256];
+    int length = 0;
+    EXPECT_EQ(p.GetFirmwareVersionXML(xml, sizeof xml, &length), 5);
+    std::vector<uint8_t> descriptor;
+    EXPECT_EQ(p.GetDeviceDescriptor(descriptor), 5);
+    EXPECT_EQ(p.GetDeviceDepthResolution(&v), 0) << "untouched replies still decode";
+    EXPECT_FALSE(host->offline());
+}
+
+TEST_P(Conformance, GarbageBetweenPacketsLosesNoReplyAndNoFrame) {
+    connect(DeviceConfig(), faultPlan("seed=5,garbage=40"));
+    auto& p = param();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(p.SetLaserPow(static_cast<uint8_t>(i)), 0);
+        int v = -1;
+        ASSERT_EQ(p.GetLaserPow(&v), 0) << i;
+        EXPECT_EQ(v, i);
+    }
+    ASSERT_EQ(p.SetDepthResolution(1), 0);
+    ASSERT_EQ(p.Ping(-1), 0);
+    startStreaming(kv::kWorkDepth | kv::kWorkInfrared);
+    for (int n = 0; n < 3; ++n) {
+        KV_FRAME_DATA frame{};
+        ASSERT_TRUE(host->fetchFrame(frame, 5000)) << n;
+        ASSERT_EQ(frame.validCount, 3);
+        const KV_IMAGE_DATA* depth = imageOf(frame, kDepth);
+        ASSERT_NE(depth, nullptr);
+        const auto* px = static_cast<const uint8_t*>(depth->buffer);
+        EXPECT_EQ(kv::getU16(px + 2 * (100 * 320 + 50)), kv::PatternScene::depthAt(50, 100, 320, 240));
+        host->requeue(frame);
+    }
+}
+
+TEST_P(Conformance, CorruptedBytesNeverCrashAndTheLinkRecoversOnceTheyStop) {
+    connect(DeviceConfig(), faultPlan("seed=11,flip=3e-6,insert=1e-6"));
+    startStreaming(kWorkAll);
+    ASSERT_TRUE(waitFor([&] { return dev().stats().frames_sent >= 15; }, 10000));
+    dev().setFaultHook(nullptr);
+    // A corrupt length may still hold the parser for one long payload; then replies come through again.
+    host->setCommandTimeout(500);
+    bool answered = false;
+    for (int i = 0; i < 20 && !answered; ++i) answered = param().Ping(-1) == 0;
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(param().ChangeDeviceMode(0), 0);
+    EXPECT_TRUE(host->guardsIntact());
+    EXPECT_FALSE(host->offline());
+}
+
+TEST_P(Conformance, StallsDelayRepliesAndALongStallTimesACommandOut) {
+    connect(DeviceConfig(), faultPlan("stall=800"));
+    host->setCommandTimeout(300);
+    const auto start = Clock::now();
+    EXPECT_EQ(param().Ping(-1), 2) << "the stall outlasts the command's time";
+    host->setCommandTimeout(3000);
+    EXPECT_EQ(param().Ping(-1), 0) << "answered once the stall ends";
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(700));
+    int v = -1;
+    EXPECT_EQ(param().GetLaserPow(&v), 0);
+    EXPECT_EQ(v, 80);
+}
+
+TEST_P(Conformance, ACloseOrResetAfterSomeBytesRaisesTheOfflineEvent) {
+    for (const char* fault : {"close-after-bytes=3000", "reset-after-bytes=3000"}) {
+        SCOPED_TRACE(fault);
+        connect(DeviceConfig(), faultPlan(fault));
+        host->keepAlive(50, 600);
+        host->setCommandTimeout(500);
+        std::vector<uint8_t> descriptor;
+        const int result = param().GetDeviceDescriptor(descriptor);
+        EXPECT_TRUE(result == 1 || result == 2) << "the reply is cut off: " << result;
+        ASSERT_TRUE(host->waitOffline(5000));
+        EXPECT_EQ(host->offlineEvents(), 1);
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_P(Conformance, CloseAfterFramesDeliversThoseFramesThenGoesOffline) {
+    connect(DeviceConfig(), faultPlan("close-after-frames=3"));
+    host->keepAlive(50, 600);
+    ASSERT_EQ(param().SetDepthResolution(0), 0);
+    ASSERT_EQ(param().Ping(-1), 0);
+    startStreaming(kv::kWorkDepth, 5);
+    for (int n = 0; n < 3; ++n) {
+        KV_FRAME_DATA frame{};
+        ASSERT_TRUE(host->fetchFrame(frame, 5000)) << n;
+    }
+    ASSERT_TRUE(host->waitOffline(5000));
+    KV_FRAME_DATA extra{};
+    EXPECT_NE(host->images.GetFrames(&extra), 0) << "no fourth frame";
+}
+
+TEST_P(Conformance, ALinkCutInsideAnImageNeverDeliversThatImageTruncated) {
+    // The work-mode reply (24 bytes), one whole 640x480 depth image, then half of the next one.
+    constexpr uint64_t kImagePacket = 16 + 12 + 4 + 640 * 480 * 2;
+    connect(DeviceConfig(),
+            faultPlan("close-after-bytes=" + std::to_string(24 + kImagePacket + kImagePacket / 2)));
+    host->keepAlive(50, 600);
+    startStreaming(kv::kWorkDepth, 3);
+    KV_FRAME_DATA frame{};
+    ASSERT_TRUE(host->fetchFrame(frame, 5000));
+    EXPECT_EQ(stampOf(frame.image[0]), 1u);
+    ASSERT_TRUE(host->waitOffline(5000));
+    EXPECT_NE(host->images.GetFrames(&frame), 0) << "the cut image completes no frame";
+    EXPECT_TRUE(host->guardsIntact());
+}
+
+TEST_P(Conformance, OversizedImagesAreDroppedWithoutWritingPastTheirBuffers) {
+    auto plan = faultPlan("oversize-images=3000");
+    connect(DeviceConfig(), plan);
+    ASSERT_EQ(param().SetDepthResolution(0), 0);
+    ASSERT_EQ(param().Ping(-1), 0);
+    startStreaming(kv::kWorkDepth | kv::kWorkInfrared);
+    ASSERT_TRUE(waitFor([&] { return plan->stats().oversized_images >= 15; }, 5000));
+    ASSERT_EQ(param().Ping(-1), 0);  // everything sent before the reply has been received
+    EXPECT_EQ(host->images.get_buffered_frame_num(), 0);
+    EXPECT_TRUE(host->guardsIntact());
+    dev().setFaultHook(nullptr);
+    KV_FRAME_DATA frame{};
+    EXPECT_TRUE(host->fetchFrame(frame, 5000)) << "well-formed images complete frames again";
+    EXPECT_TRUE(host->guardsIntact());
+}
+
+TEST_P(Conformance, ImagesWithUnknownCamIdsOrPixelFormatsAreDroppedAndTheOthersComplete) {
+    auto plan = faultPlan("unknown-cam-id=9:2,unknown-pixel-format=200:3");
+    connect(DeviceConfig(), plan);
+    ASSERT_EQ(param().SetDepthResolution(0), 0);
+    ASSERT_EQ(param().Ping(-1), 0);
+    startStreaming(kv::kWorkDepth, 3);
+    std::vector<uint32_t> sequences;
+    for (int n = 0; n < 4; ++n) {
+        KV_FRAME_DATA frame{};
+        ASSERT_TRUE(host->fetchFrame(frame, 5000)) << n;
+        ASSERT_EQ(frame.validCount, 1);
+        EXPECT_EQ(frame.image[0].pixelFormat, KV_PIXEL_FORMAT_DEPTH16);
+        sequences.push_back(stampOf(frame.image[0]));
+        host->requeue(frame);
+    }
+    // One image per frame: the 2nd, 3rd, 4th, 6th ... images are bad, so frames 1, 5, 7, 11 ... complete
+    // (image and frame numbers agree while the device skipped no frame).
+    if (dev().stats().frames_skipped == 0) {
+        for (uint32_t s : sequences) EXPECT_TRUE(s % 2 == 1 && s % 3 != 0) << s;
+    }
+    EXPECT_GT(plan->stats().unknown_cam_ids, 0u);
+    EXPECT_GT(plan->stats().unknown_formats, 0u);
+    EXPECT_TRUE(host->guardsIntact());
+}
+
+#ifndef CONFORMANCE_TRANSPORT
+#error "CONFORMANCE_TRANSPORT selects the transport of this build of the suite"
+#endif
+INSTANTIATE_TEST_SUITE_P(Transport, Conformance, ::testing::Values(Transport::CONFORMANCE_TRANSPORT),
+                         [](const ::testing::TestParamInfo<Transport>& info) {
+                             return std::string(transportName(info.param));
+                         });
+
+}  // namespace
+}  // namespace conformance

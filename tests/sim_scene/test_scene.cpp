@@ -1,0 +1,245 @@
+// Scene geometry and ground truth on their own: ray hits, distances, motion, the catalogue of named
+// scenes, and the kvsim options that pick scenes and faults.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "sim/kvsim/options.h"
+#include "sim/scene/geometry.h"
+#include "sim/scene/scene_catalog.h"
+#include "sim/scene/synthetic_scene.h"
+
+namespace orvane {
+namespace kvsim {
+namespace {
+
+TEST(SceneGeometry, RaysFindTheNearestFaceOfEachShapeWithItsNormal) {
+    Material m;
+    double t = 0;
+    Vec3 n;
+
+    Shape wall = Shape::plane("wall", Vec3{0, 0, 2000}, Vec3{0, 0, -5}, m);
+    ASSERT_TRUE(wall.intersect(Vec3{}, Vec3{0.5, 0, 1}, 1e-9, t, n));
+    EXPECT_DOUBLE_EQ(t, 2000);
+    EXPECT_DOUBLE_EQ(n.z, -1);  // normalised
+    EXPECT_FALSE(wall.intersect(Vec3{}, Vec3{1, 0, 0}, 1e-9, t, n)) << "parallel ray";
+    EXPECT_FALSE(wall.intersect(Vec3{}, Vec3{0, 0, -1}, 1e-9, t, n)) << "plane behind the ray";
+
+    Shape box = Shape::box("box", Vec3{100, 100, 1000}, Vec3{-100, -100, 1200}, m);  // corners in any order
+    ASSERT_TRUE(box.intersect(Vec3{}, Vec3{0, 0, 1}, 1e-9, t, n));
+    EXPECT_DOUBLE_EQ(t, 1000);
+    EXPECT_EQ(n.z, -1);
+    ASSERT_TRUE(box.intersect(Vec3{0, 0, 1100}, Vec3{1, 0, 0}, 1e-9, t, n)) << "from inside";
+    EXPECT_DOUBLE_EQ(t, 100);
+    EXPECT_EQ(n.x, 1);
+    ASSERT_TRUE(box.intersect(Vec3{-500, 0, 1100}, Vec3{1, 0, 0}, 1e-9, t, n));
+    EXPECT_DOUBLE_EQ(t, 400);
+    EXPECT_EQ(n.x, -1);
+    EXPECT_FALSE(box.intersect(Vec3{}, Vec3{1, 0, 1}, 1e-9, t, n)) << "passes beside the box";
+
+    Shape ball = Shape::sphere("ball", Vec3{0, 0, 1000}, 200, m);
+    ASSERT_TRUE(ball.intersect(Vec3{}, Vec3{0, 0, 2}, 1e-9, t, n));
+    EXPECT_DOUBLE_EQ(t, 400);  // direction not normalised: the point is at 800 mm
+    EXPECT_DOUBLE_EQ(n.z, -1);
+    ASSERT_TRUE(ball.intersect(Vec3{0, 0, 1000}, Vec3{0, 1, 0}, 1e-9, t, n)) << "from the centre";
+    EXPECT_DOUBLE_EQ(t, 200);
+    EXPECT_FALSE(ball.intersect(Vec3{300, 0, 0}, Vec3{0, 0, 1}, 1e-9, t, n));
+}
+
+TEST(SceneGeometry, DistanceIsToTheSurfaceFromInsideAndOutside) {
+    Material m;
+    Shape box = Shape::box("box", Vec3{0, 0, 0}, Vec3{100, 100, 100}, m);
+    EXPECT_DOUBLE_EQ(box.distanceTo(Vec3{50, 50, 50}), 50);  // centre: nearest face
+    EXPECT_DOUBLE_EQ(box.distanceTo(Vec3{10, 50, 50}), 10);
+    EXPECT_DOUBLE_EQ(box.distanceTo(Vec3{103, 104, 50}), 5);  // beside an edge
+    EXPECT_DOUBLE_EQ(box.distanceTo(Vec3{100, 50, 50}), 0);
+    Shape ball = Shape::sphere("ball", Vec3{0, 0, 0}, 10, m);
+    EXPECT_DOUBLE_EQ(ball.distanceTo(Vec3{0, 0, 0}), 10);
+    EXPECT_DOUBLE_EQ(ball.distanceTo(Vec3{0, 13, 0}), 3);
+    Shape floor = Shape::plane("floor", Vec3{0, 500, 0}, Vec3{0, -1, 0}, m);
+    EXPECT_DOUBLE_EQ(floor.distanceTo(Vec3{7, 480, -3}), 20);
+}
+
+TEST(SceneGeometry, MotionIsPeriodicAndMovesTheWholeShape) {
+    Shape box = Shape::box("box", Vec3{0, 0, 1000}, Vec3{10, 10, 1010}, Material());
+    box.motion.amplitude = Vec3{0, 0, 100};
+    box.motion.period_frames = 40;
+    EXPECT_DOUBLE_EQ(box.at(0).a.z, 1000);
+    EXPECT_NEAR(box.at(10).a.z, 1100, 1e-9);  // a quarter period: full amplitude
+    EXPECT_NEAR(box.at(10).b.z, 1110, 1e-9);
+    EXPECT_NEAR(box.at(30).a.z, 900, 1e-9);
+    EXPECT_NEAR(box.at(4000000010u).a.z, 1100, 1e-6) << "large frame numbers keep their phase";
+    Shape still = Shape::sphere("ball", Vec3{1, 2, 3}, 4, Material());
+    EXPECT_DOUBLE_EQ(still.at(17).a.x, 1);
+}
+
+TEST(SyntheticScene, DepthPixelTruthAndDistancesAgreeOnTheRoom) {
+    std::shared_ptr<SyntheticScene> room = makeSyntheticScene("room", nullptr);
+    ASSERT_TRUE(room);
+    const Intrinsic k = Calibration().depth.scaledTo(640, 480);
+    // The centre pixel looks straight ahead, between the two balls, onto the back wall.
+    SurfaceHit centre = room->depthPixel(k, k.cx, k.cy, 1);
+    ASSERT_TRUE(centre.valid);
+    EXPECT_EQ(room->shapes()[static_cast<size_t>(centre.shape)].name, "back wall");
+    EXPECT_NEAR(centre.point.z, 3000, 1e-9);
+    EXPECT_EQ(room->trueDepth(k, 320, 240, 1), 3000);
+    // The bottom rows see the floor, 500 mm below the camera.
+    SurfaceHit low = room->depthPixel(k, 100, 479, 1);
+    ASSERT_TRUE(low.valid);
+    EXPECT_EQ(room->shapes()[static_cast<size_t>(low.shape)].name, "floor");
+    EXPECT_NEAR(low.point.y, 500, 1e-9);
+    // Every hit lies on a surface, and a point off the surfaces is as far as the nearest one.
+    for (int v = 0; v < 480; v += 37) {
+        for (int u = 0; u < 640; u += 41) {
+            SurfaceHit h = room->depthPixel(k, u, v, 1);
+            ASSERT_TRUE(h.valid);
+            EXPECT_LT(room->distanceToSurface(h.point, 1), 1e-6);
+        }
+    }
+    EXPECT_NEAR(room->distanceToSurface(Vec3{0, 0, 2900}, 1), 100, 1e-9);
+}
+
+TEST(SyntheticScene, ColourProjectionInvertsTheColourPixelRay) {
+    std::shared_ptr<SyntheticScene> room = makeSyntheticScene("room", nullptr);
+    Calibration cal;
+    // A slightly rotated colour camera, so that rotation and translation both matter.
+    const double a = 0.05;
+    cal.color_from_depth = {
+        static_cast<float>(std::cos(a)),  0, static_cast<float>(std::sin(a)), 25.0f, 0, 1, 0, -3.0f,
+        static_cast<float>(-std::sin(a)), 0, static_cast<float>(std::cos(a)), 4.0f,  0, 0, 0, 1};
+    for (double u : {10.5, 320.0, 600.25}) {
+        for (double v : {5.0, 240.0, 470.75}) {
+            SurfaceHit h = room->colorPixel(cal, 640, 480, u, v, 1);
+            ASSERT_TRUE(h.valid);
+            double cu = 0, cv = 0;
+            ASSERT_TRUE(SyntheticScene::projectToColor(cal, 640, 480, h.point, cu, cv));
+            EXPECT_NEAR(cu, u, 1e-3);
+            EXPECT_NEAR(cv, v, 1e-3);
+        }
+    }
+    double cu = 0, cv = 0;
+    EXPECT_FALSE(SyntheticScene::projectToColor(cal, 640, 480, Vec3{0, 0, -100}, cu, cv)) << "behind";
+}
+
+TEST(SceneCatalog, KnowsItsScenesAndModifiersAndRefusesTheRest) {
+    std::string error;
+    EXPECT_TRUE(makeScene("pattern", &error));
+    EXPECT_FALSE(makeSyntheticScene("pattern", &error)) << "no ground truth for the pattern";
+    auto room = makeSyntheticScene("room", &error);
+    ASSERT_TRUE(room);
+    EXPECT_FALSE(room->animated());
+    EXPECT_EQ(room->shapes().size(), 6u);
+    auto moving = makeSyntheticScene("moving", &error);
+    ASSERT_TRUE(moving);
+    EXPECT_TRUE(moving->animated());
+    auto noisy = makeSyntheticScene("noisy", &error);
+    ASSERT_TRUE(noisy);
+    EXPECT_EQ(noisy->noiseBound(), 2);
+    EXPECT_EQ(noisy->options().speckles, 12);
+    auto custom = makeSyntheticScene("wall,noise=5,speckles=3,seed=0x2a,motion", &error);
+    ASSERT_TRUE(custom) << error;
+    EXPECT_EQ(custom->options().seed, 42u);
+    EXPECT_EQ(custom->noiseBound(), 5);
+    EXPECT_TRUE(custom->animated());  // noise changes every frame even though the wall stands still
+    auto still = makeSyntheticScene("moving,still", &error);
+    ASSERT_TRUE(still);
+    EXPECT_FALSE(still->animated());
+
+    for (const char* bad : {"", "garden", "room,", "room,noise", "room,noise=51", "room,speckles=1.5",
+                            "room,seed=-1", "room,fast", "room,motion=1"}) {
+        error.clear();
+        EXPECT_FALSE(makeScene(bad, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+TEST(SceneCatalog, SpecklesAreReproducibleFromTheSeedAndStayInTheImage) {
+    auto a = makeSyntheticScene("room,speckles=40,seed=9", nullptr);
+    auto b = makeSyntheticScene("room,speckles=40,seed=9", nullptr);
+    auto c = makeSyntheticScene("room,speckles=40,seed=10", nullptr);
+    std::vector<Speckle> sa = a->speckles(320, 240, 7), sb = b->speckles(320, 240, 7);
+    std::vector<Speckle> sc = c->speckles(320, 240, 7), next = a->speckles(320, 240, 8);
+    ASSERT_EQ(sa.size(), 40u);
+    bool same = true, differs_seed = false, differs_frame = false;
+    for (size_t i = 0; i < sa.size(); ++i) {
+        same = same && sa[i].cu == sb[i].cu && sa[i].cv == sb[i].cv && sa[i].offset_mm == sb[i].offset_mm;
+        differs_seed = differs_seed || sa[i].cu != sc[i].cu || sa[i].cv != sc[i].cv;
+        differs_frame = differs_frame || sa[i].cu != next[i].cu || sa[i].cv != next[i].cv;
+        EXPECT_GE(sa[i].cu, 0);
+        EXPECT_LT(sa[i].cu, 320);
+        EXPECT_GE(sa[i].cv, 0);
+        EXPECT_LT(sa[i].cv, 240);
+        EXPECT_GE(std::abs(sa[i].offset_mm), 150);
+        EXPECT_TRUE(sa[i].radius >= 1 && sa[i].radius <= 3);
+    }
+    EXPECT_TRUE(same);
+    EXPECT_TRUE(differs_seed);
+    EXPECT_TRUE(differs_frame);
+}
+
+TEST(KvsimOptions, SceneAndFaultOptionsAreCheckedAndDocumented) {
+    Options o;
+    std::string error;
+    const char* ok[] = {"kvsim",
+                        "--listen",
+                        "127.0.0.1",
+                        "--scene",
+                        "noisy,seed=3",
+                        "--fault",
+                        "seed=5,flip=1e-5",
+                        "--fault",
+                        "drop=0x80000002,no-keepalive=2"};
+    ASSERT_TRUE(parseOptions(9, ok, o, &error)) << error;
+    EXPECT_EQ(o.scene, "noisy,seed=3");
+    EXPECT_TRUE(o.has_faults);
+    EXPECT_EQ(o.faults.seed, 5u);
+    EXPECT_DOUBLE_EQ(o.faults.flip_rate, 1e-5);
+    ASSERT_EQ(o.faults.drop_replies.size(), 1u);
+    EXPECT_EQ(o.faults.drop_replies[0], 0x80000002u);
+    EXPECT_TRUE(o.faults.no_keepalive);
+    EXPECT_EQ(o.faults.keepalives_answered, 2u);
+
+    Options d;
+    const char* plain[] = {"kvsim", "--listen", "127.0.0.1"};
+    ASSERT_TRUE(parseOptions(3, plain, d, &error));
+    EXPECT_EQ(d.scene, "pattern");
+    EXPECT_FALSE(d.has_faults);
+
+    const char* bad_scene[] = {"kvsim", "--listen", "127.0.0.1", "--scene", "garden"};
+    EXPECT_FALSE(parseOptions(5, bad_scene, d, &error));
+    EXPECT_NE(error.find("garden"), std::string::npos);
+    const char* bad_fault[] = {"kvsim", "--listen", "127.0.0.1", "--fault", "flip=2"};
+    EXPECT_FALSE(parseOptions(5, bad_fault, d, &error));
+    const char* missing[] = {"kvsim", "--listen", "127.0.0.1", "--fault"};
+    EXPECT_FALSE(parseOptions(4, missing, d, &error));
+
+    const std::string help = usageText();
+    for (const char* word : {"--scene",
+                             "--fault",
+                             "room",
+                             "moving",
+                             "noisy",
+                             "wall",
+                             "close-after-bytes",
+                             "reset-after-frames",
+                             "flip=RATE",
+                             "insert=RATE",
+                             "stall=",
+                             "no-keepalive",
+                             "drop=CODE",
+                             "delay=CODE",
+                             "wrong-code",
+                             "wrong-length",
+                             "bad-descriptor-checksum",
+                             "oversize-images",
+                             "unknown-cam-id",
+                             "unknown-pixel-format",
+                             "garbage",
+                             "seed=N"}) {
+        EXPECT_NE(help.find(word), std::string::npos) << word;
+    }
+}
+
+}  // namespace
+}  // namespace kvsim
+}  // namespace orvane
