@@ -69,13 +69,12 @@ TEST(KvFeature, TypedConstructorsStoreRangeAndDefaultPerType) {
     KvFeature blob(0x6001, "blob", 3, 4, std::vector<uint8_t>{1, 2, 3});
     EXPECT_EQ(blob.min.asInt(), 4);
     EXPECT_EQ(blob.bytes, (std::vector<uint8_t>{1, 2, 3}));
-}
 
-TEST(KvFeature, StructConstructorCopiesDataOrZeroFills) {
+    // Struct: copies the data, zero-fills without data, nothing for a negative size.
     const uint8_t data[4] = {0x11, 0x22, 0x33, 0x44};
-    KvFeature trigger(0x7523, "trigger", 3, 4, data);
-    EXPECT_EQ(trigger.min.asInt(), 4);
-    EXPECT_EQ(trigger.bytes, (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44}));
+    KvFeature triggerStruct(0x7523, "trigger", 3, 4, data);
+    EXPECT_EQ(triggerStruct.min.asInt(), 4);
+    EXPECT_EQ(triggerStruct.bytes, (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44}));
 
     KvFeature intrinsic(0x7000, "depth intrinsic", 1, 36, nullptr);
     EXPECT_EQ(intrinsic.bytes, std::vector<uint8_t>(36, 0));
@@ -231,7 +230,7 @@ KvComponentManager scrambledManager() {
     return manager;
 }
 
-TEST(KvComponentManager, IteratesInSignedIdentifierOrderWithDeviceFirst) {
+TEST(KvComponentManager, IteratesInSignedIdentifierOrderAndMasksTheIdentifiers) {
     KvComponentManager manager = scrambledManager();
     std::vector<int32_t> order;
     for (const auto& entry : manager) {
@@ -240,6 +239,9 @@ TEST(KvComponentManager, IteratesInSignedIdentifierOrderWithDeviceFirst) {
     }
     EXPECT_EQ(order, (std::vector<int32_t>{kComponentDevice, kComponentDepth, kComponentPoint3D,
                                            kComponentLeftIR, kComponentRightIR, kComponentLaser}));
+    // The mask is the OR of the identifiers.
+    EXPECT_EQ(static_cast<uint32_t>(manager.componentMask()), 0x804f0000u);
+    EXPECT_EQ(KvComponentManager().componentMask(), 0);
 }
 
 TEST(KvComponentManager, DuplicateInsertKeepsTheFirstComponent) {
@@ -264,12 +266,6 @@ TEST(KvComponentManager, LookupsOfAbsentKeysCreateNoEntry) {
     const KvComponentManager& constManager = manager;
     EXPECT_EQ(constManager.find(kComponentAuxData), nullptr);
     EXPECT_EQ(manager.size(), before);
-}
-
-TEST(KvComponentManager, ComponentMaskIsOrOfIdentifiers) {
-    KvComponentManager manager = scrambledManager();
-    EXPECT_EQ(static_cast<uint32_t>(manager.componentMask()), 0x804f0000u);
-    EXPECT_EQ(KvComponentManager().componentMask(), 0);
 }
 
 TEST(KvComponentManager, SharedFeatureIsOneRecordSeenThroughEveryComponent) {

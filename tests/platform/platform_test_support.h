@@ -1,12 +1,17 @@
 // Waiting helpers for the portability tests: every wait has a deadline, nothing sleeps for a fixed time.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
+#include <string>
 #include <thread>
+
+#include <poll.h>
+#include <unistd.h>
 
 namespace orvane {
 namespace testing_support {
@@ -33,6 +38,20 @@ inline bool FinishesWithin(std::function<void()> fn, std::chrono::milliseconds l
         done->set_value();
     }).detach();
     return finished.wait_for(limit) == std::future_status::ready;
+}
+
+// Reads exactly n bytes from a descriptor, or fewer when it closes or the deadline passes.
+inline std::string ReadFd(int fd, size_t n) {
+    std::string got;
+    char buffer[4096];
+    while (got.size() < n) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(kDeadline.count())) <= 0) break;
+        ssize_t count = read(fd, buffer, std::min(sizeof(buffer), n - got.size()));
+        if (count <= 0) break;
+        got.append(buffer, static_cast<size_t>(count));
+    }
+    return got;
 }
 
 }  // namespace testing_support

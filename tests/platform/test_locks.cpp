@@ -34,7 +34,7 @@ bool OtherThreadCanTake(int handle) {
     });
 }
 
-TEST(LockTable, HoldsSixtyFourLocksAndHandsOutAFreedSlotAgain) {
+TEST(LockTable, HoldsSixtyFourLocksAndHandsOutTheFirstFreeSlotAgain) {
     std::vector<int> handles = FillLockTable();
     ASSERT_EQ(64u, handles.size());
     std::set<int> distinct(handles.begin(), handles.end());
@@ -43,19 +43,11 @@ TEST(LockTable, HoldsSixtyFourLocksAndHandsOutAFreedSlotAgain) {
     EXPECT_EQ(63, *distinct.rbegin());
     EXPECT_EQ(-1, UTIL_CreateLock());
 
-    UTIL_DeleteLock(handles[17]);
-    EXPECT_EQ(handles[17], UTIL_CreateLock());
-    EXPECT_EQ(-1, UTIL_CreateLock());
-    DeleteAll(handles);
-}
-
-TEST(LockTable, FirstFreeSlotIsTakenFirst) {
-    std::vector<int> handles = FillLockTable();
-    ASSERT_EQ(64u, handles.size());
     UTIL_DeleteLock(40);
     UTIL_DeleteLock(5);
     EXPECT_EQ(5, UTIL_CreateLock());
     EXPECT_EQ(40, UTIL_CreateLock());
+    EXPECT_EQ(-1, UTIL_CreateLock());
     DeleteAll(handles);
 }
 
@@ -72,9 +64,14 @@ TEST(LockTable, OutOfRangeHandlesAreIgnored) {
     UTIL_DeleteLock(handle);
 }
 
-TEST(LockTable, DeletedHandleNoLongerLocks) {
+TEST(LockTable, LocksAreRecursiveAndADeletedHandleNoLongerLocks) {
     int handle = UTIL_CreateLock();
     ASSERT_NE(-1, handle);
+    EXPECT_TRUE(FinishesWithin([handle] {
+        for (int i = 0; i < 3; ++i) UTIL_Lock(handle);
+        for (int i = 0; i < 3; ++i) UTIL_Unlock(handle);
+    }));
+    EXPECT_TRUE(OtherThreadCanTake(handle));
     UTIL_DeleteLock(handle);
     UTIL_Lock(handle);        // freed slot: nothing happens
     UTIL_DeleteLock(handle);  // deleting twice is harmless
@@ -82,21 +79,6 @@ TEST(LockTable, DeletedHandleNoLongerLocks) {
     ASSERT_EQ(handle, again);
     EXPECT_TRUE(OtherThreadCanTake(again));
     UTIL_DeleteLock(again);
-}
-
-TEST(LockTable, LocksAreRecursive) {
-    int handle = UTIL_CreateLock();
-    ASSERT_NE(-1, handle);
-    EXPECT_TRUE(FinishesWithin([handle] {
-        UTIL_Lock(handle);
-        UTIL_Lock(handle);
-        UTIL_Lock(handle);
-        UTIL_Unlock(handle);
-        UTIL_Unlock(handle);
-        UTIL_Unlock(handle);
-    }));
-    EXPECT_TRUE(OtherThreadCanTake(handle));
-    UTIL_DeleteLock(handle);
 }
 
 TEST(LockTable, LockExcludesOtherThreads) {
@@ -142,7 +124,7 @@ TEST(LockTable, ConcurrentCreatorsNeverShareASlot) {
     for (int h : all) UTIL_DeleteLock(h);
 }
 
-TEST(CriticalSection, SharesTheLockTable) {
+TEST(CriticalSection, SharesTheLockTableAndADeletedSectionLeavesTheSlotsNextOwnerAlone) {
     unsigned long section = 12345;
     InitializeCriticalSection(&section);
     ASSERT_LT(section, 64ul);
@@ -155,18 +137,9 @@ TEST(CriticalSection, SharesTheLockTable) {
     const int slot = static_cast<int>(section);
     EXPECT_TRUE(OtherThreadCanTake(slot));
     DeleteCriticalSection(&section);
-    EXPECT_EQ(slot, UTIL_CreateLock());
-    UTIL_DeleteLock(slot);
-}
-
-TEST(CriticalSection, DeletedSectionDoesNotTouchTheSlotsNextOwner) {
-    unsigned long section = 0;
-    InitializeCriticalSection(&section);
-    ASSERT_LT(section, 64ul);
-    DeleteCriticalSection(&section);
     EXPECT_EQ(static_cast<unsigned long>(-1L), section);
     int next_owner = UTIL_CreateLock();
-    ASSERT_NE(-1, next_owner);
+    ASSERT_EQ(slot, next_owner);
     EnterCriticalSection(&section);  // stale section: must not take next_owner's lock
     EXPECT_TRUE(OtherThreadCanTake(next_owner));
     UTIL_DeleteLock(next_owner);

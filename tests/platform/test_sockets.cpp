@@ -90,19 +90,6 @@ std::string ReadThroughSlot(int handle, size_t n) {
     return got;
 }
 
-std::string ReadFromPeer(int fd, size_t n) {
-    std::string got;
-    char buffer[4096];
-    while (got.size() < n) {
-        pollfd entry{fd, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(testing_support::kDeadline.count())) <= 0) break;
-        ssize_t count = recv(fd, buffer, std::min(sizeof(buffer), n - got.size()), 0);
-        if (count <= 0) break;
-        got.append(buffer, static_cast<size_t>(count));
-    }
-    return got;
-}
-
 // One client connection through the socket table with its accepted peer.
 class SocketLink : public ::testing::Test {
   protected:
@@ -135,20 +122,15 @@ class SocketLink : public ::testing::Test {
     std::vector<int> peers_;
 };
 
-TEST_F(SocketLink, ClientOpenPrintsTheConnectedAddress) {
+TEST_F(SocketLink, ClientOpenPrintsTheAddressAndSendsSmallWritesWithoutWaitingForAcknowledgements) {
+    // Regression: with Nagle's algorithm on, the payload write of every request waited for the
+    // device's delayed acknowledgement, about 40 ms per command.
     ::testing::internal::CaptureStdout();
     int handle = Connect();
     std::string out = ::testing::internal::GetCapturedStdout();
     ASSERT_GE(handle, 0);
     EXPECT_LT(handle, 4);
     EXPECT_EQ("Connected sock to <127.0.0.31 : " + std::to_string(listener_.port()) + ">!\n", out);
-}
-
-TEST_F(SocketLink, ClientSendsSmallWritesWithoutWaitingForAcknowledgements) {
-    // Regression: with Nagle's algorithm on, the payload write of every request waited for the
-    // device's delayed acknowledgement, about 40 ms per command.
-    int handle = Connect();
-    ASSERT_GE(handle, 0);
     const int fd = hal::connectedDescriptor(handle);
     ASSERT_GE(fd, 0);
     int nodelay = 0;
@@ -158,19 +140,14 @@ TEST_F(SocketLink, ClientSendsSmallWritesWithoutWaitingForAcknowledgements) {
     EXPECT_EQ(-1, hal::connectedDescriptor(4));
 }
 
-TEST_F(SocketLink, ReadWithZeroWaitOnIdleLinkReturnsZeroAtOnce) {
-    int handle = Connect();
-    ASSERT_GE(handle, 0);
-    char buffer[16];
-    EXPECT_EQ(0, SOCK_Read(handle, buffer, sizeof(buffer), 0));
-    EXPECT_EQ(0, SOCK_GetRxBufLen(handle));
-}
-
 TEST_F(SocketLink, BytesTravelBothWays) {
     int peer = -1;
     int handle = Connect(&peer);
     ASSERT_GE(handle, 0);
     ASSERT_GE(peer, 0);
+    char buffer[16];
+    EXPECT_EQ(0, SOCK_Read(handle, buffer, sizeof(buffer), 0));  // idle link, no wait: 0 at once
+    EXPECT_EQ(0, SOCK_GetRxBufLen(handle));
 
     const std::string request = "request bytes";
     ASSERT_EQ(static_cast<ssize_t>(request.size()), send(peer, request.data(), request.size(), 0));
@@ -180,26 +157,19 @@ TEST_F(SocketLink, BytesTravelBothWays) {
     const std::string reply = "reply";
     EXPECT_EQ(static_cast<int>(reply.size()),
               SOCK_Write(handle, reply.data(), static_cast<int>(reply.size())));
-    EXPECT_EQ(reply, ReadFromPeer(peer, reply.size()));
+    EXPECT_EQ(reply, testing_support::ReadFd(peer, reply.size()));
 }
 
-TEST_F(SocketLink, ReadWaitsForDataThatArrivesLater) {
+TEST_F(SocketLink, ReadWaitsForLateDataAndReportsAClosedPeerAsMinusOne) {
     int peer = -1;
     int handle = Connect(&peer);
     ASSERT_GE(handle, 0);
     std::thread sender([peer] { send(peer, "x", 1, 0); });
-    char byte = 0;
-    EXPECT_EQ(1, SOCK_Read(handle, &byte, 1, kWaitForever));
-    EXPECT_EQ('x', byte);
+    char buffer[16] = {};
+    EXPECT_EQ(1, SOCK_Read(handle, buffer, 1, kWaitForever));
+    EXPECT_EQ('x', buffer[0]);
     sender.join();
-}
-
-TEST_F(SocketLink, ReadAfterPeerClosedReturnsMinusOne) {
-    int peer = -1;
-    int handle = Connect(&peer);
-    ASSERT_GE(handle, 0);
     ClosePeer(peer);
-    char buffer[16];
     EXPECT_EQ(-1, SOCK_Read(handle, buffer, sizeof(buffer), 5000));
 }
 
@@ -249,23 +219,19 @@ TEST_F(SocketLink, ConnectionOnDescriptorAboveFdSetSizeIsServed) {
     EXPECT_EQ("hi", ReadThroughSlot(handle, 2));
 }
 
-TEST_F(SocketLink, BadHandlesGiveMinusTwo) {
+TEST_F(SocketLink, BadHandlesGiveMinusTwoAndWriteOfNothingReturnsTheLength) {
     char buffer[4] = {};
-    for (int bad : {-1, 4, 64, 0, 3}) {  // nothing is open here: 0 and 3 are free slots
+    for (int bad : {-1, 4, 64, 0, 3}) {  // nothing is open yet: 0 and 3 are free slots
         EXPECT_EQ(-2, SOCK_Read(bad, buffer, sizeof(buffer), 0)) << bad;
         EXPECT_EQ(-2, SOCK_Write(bad, buffer, sizeof(buffer))) << bad;
         EXPECT_EQ(-2, SOCK_GetRxBufLen(bad)) << bad;
         SOCK_Close(bad);
     }
     SOCK_Close(-1000);
-}
-
-TEST_F(SocketLink, WriteOfNothingReturnsTheLength) {
     int handle = Connect();
     ASSERT_GE(handle, 0);
-    char byte = 0;
-    EXPECT_EQ(0, SOCK_Write(handle, &byte, 0));
-    EXPECT_EQ(-3, SOCK_Write(handle, &byte, -3));
+    EXPECT_EQ(0, SOCK_Write(handle, buffer, 0));
+    EXPECT_EQ(-3, SOCK_Write(handle, buffer, -3));
 }
 
 TEST_F(SocketLink, FifthOpenFailsWithoutConnectingAndAFreedSlotIsReused) {
@@ -329,47 +295,34 @@ TEST_F(SocketLink, LargeWriteToASlowReaderArrivesComplete) {
     EXPECT_TRUE(received == payload);
 }
 
-// Closes the peer (with a reset when abort is set, as a crashed camera would) and writes until the link
-// reports the failure. With SIGPIPE back at its default action, a send without MSG_NOSIGNAL that fails with
-// EPIPE would end this process.
-void ExpectWritesToClosedPeerFail(int handle, int peer, bool abort) {
+TEST_F(SocketLink, WriteToClosedOrResetPeerReturnsMinusTwoWithoutSigpipe) {
+    // With SIGPIPE at its default action, a send without MSG_NOSIGNAL failing with EPIPE ends the process.
     struct sigaction previous {};
     struct sigaction fatal {};
     fatal.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &fatal, &previous);
-
-    if (abort) {
-        linger abort_on_close{1, 0};
-        setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
-    }
-    close(peer);
     std::vector<char> block(65536, 'w');
-    int result = 0;
-    EXPECT_TRUE(WaitUntil([&] {
-        result = SOCK_Write(handle, block.data(), static_cast<int>(block.size()));
-        return result != static_cast<int>(block.size());
-    }));
-    EXPECT_EQ(-2, result);
-    // Later writes hit EPIPE on the dead connection: still -2, still no signal, and no spinning.
-    EXPECT_EQ(-2, SOCK_Write(handle, block.data(), static_cast<int>(block.size())));
-    EXPECT_EQ(-2, SOCK_Write(handle, block.data(), 1));
+    for (bool reset : {false, true}) {  // a reset is what a crashed camera sends
+        SCOPED_TRACE(reset ? "reset" : "closed");
+        int peer = -1;
+        int handle = Connect(&peer);
+        ASSERT_GE(handle, 0);
+        if (reset) {
+            linger abort_on_close{1, 0};
+            setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
+        }
+        ClosePeer(peer);
+        int result = 0;
+        EXPECT_TRUE(WaitUntil([&] {
+            result = SOCK_Write(handle, block.data(), static_cast<int>(block.size()));
+            return result != static_cast<int>(block.size());
+        }));
+        EXPECT_EQ(-2, result);
+        // Later writes hit EPIPE on the dead connection: still -2, still no signal, and no spinning.
+        EXPECT_EQ(-2, SOCK_Write(handle, block.data(), static_cast<int>(block.size())));
+        EXPECT_EQ(-2, SOCK_Write(handle, block.data(), 1));
+    }
     sigaction(SIGPIPE, &previous, nullptr);
-}
-
-TEST_F(SocketLink, WriteToClosedPeerReturnsMinusTwoWithoutSigpipe) {
-    int peer = -1;
-    int handle = Connect(&peer);
-    ASSERT_GE(handle, 0);
-    peers_.clear();  // closed by the check itself
-    ExpectWritesToClosedPeerFail(handle, peer, false);
-}
-
-TEST_F(SocketLink, WriteToResetPeerReturnsMinusTwoWithoutSigpipe) {
-    int peer = -1;
-    int handle = Connect(&peer);
-    ASSERT_GE(handle, 0);
-    peers_.clear();  // closed by the check itself
-    ExpectWritesToClosedPeerFail(handle, peer, true);
 }
 
 TEST_F(SocketLink, WriteGivesUpWhenThePeerStopsReading) {
@@ -423,7 +376,7 @@ TEST(SocketServer, ServerModeAcceptsALoopbackClient) {
         EXPECT_EQ(4, send(client, "ping", 4, 0));
         EXPECT_EQ("ping", ReadThroughSlot(handle, 4));
         EXPECT_EQ(4, SOCK_Write(handle, "pong", 4));
-        EXPECT_EQ("pong", ReadFromPeer(client, 4));
+        EXPECT_EQ("pong", testing_support::ReadFd(client, 4));
         char buffer[8];
         EXPECT_EQ(0, SOCK_Read(handle, buffer, sizeof(buffer), 0));
 
@@ -466,13 +419,9 @@ void ExitWithDefaultHangupIgnored() {
     exit(hup.sa_handler == SIG_IGN ? 0 : 1);
 }
 
-TEST(SocketSignalsDeathTest, FirstOpenIgnoresSigpipeButKeepsTheApplicationsHangupHandler) {
+TEST(SocketSignalsDeathTest, FirstOpenIgnoresSigpipeAndDefaultHangupButKeepsTheApplicationsHandler) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: its first SOCK_Open is this one
     EXPECT_EXIT(ExitWithHangupHandlerKept(), ::testing::ExitedWithCode(0), "");
-}
-
-TEST(SocketSignalsDeathTest, FirstOpenIgnoresDefaultHangup) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(ExitWithDefaultHangupIgnored(), ::testing::ExitedWithCode(0), "");
 }
 

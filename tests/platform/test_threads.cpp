@@ -16,6 +16,7 @@ using testing_support::WaitUntil;
 
 // A routine that reports its start, then blocks until released.
 struct Gate {
+    explicit Gate(bool released = false) : release(released) {}
     std::atomic<bool> started{false};
     std::atomic<bool> release{false};
     std::atomic<bool> finished{false};
@@ -92,20 +93,17 @@ TEST(Threads, TerminateCancelsABlockedThread) {
 }
 
 TEST(Threads, FinishedThreadKeepsItsSlotUntilTerminated) {
-    Gate first;
-    first.release = true;
+    Gate first(true);
     int handle = THREAD_Create(GatedRoutine, &first);
     ASSERT_GE(handle, 0);
     ASSERT_TRUE(WaitUntil([&] { return !THREAD_IsExist(handle); }));
 
-    Gate second;
-    second.release = true;
+    Gate second(true);
     int other = THREAD_Create(GatedRoutine, &second);
     EXPECT_NE(handle, other);
     // Terminating a thread that already ended must not touch the dead thread (it would be undefined).
     THREAD_Terminate(handle);
-    Gate third;
-    third.release = true;
+    Gate third(true);
     EXPECT_EQ(handle, THREAD_Create(GatedRoutine, &third));
     ASSERT_TRUE(WaitUntil([&] { return third.finished && second.finished; }));
     ASSERT_TRUE(WaitUntil([&] { return !THREAD_IsExist(handle) && !THREAD_IsExist(other); }));
@@ -127,8 +125,7 @@ TEST(Threads, SixtyFifthThreadIsRefused) {
         EXPECT_TRUE(WaitUntil([handle] { return !THREAD_IsExist(handle); })) << handle;
         THREAD_Terminate(handle);
     }
-    Gate last;
-    last.release = true;
+    Gate last(true);
     int handle = THREAD_Create(GatedRoutine, &last);
     EXPECT_EQ(0, handle);
     ASSERT_TRUE(WaitUntil([&] { return !THREAD_IsExist(handle); }));

@@ -45,6 +45,12 @@ Bytes Ack(uint32_t status, uint32_t index) {
     return ack;
 }
 
+std::vector<DeviceReply> AcceptEverySegment(const DeviceRequest& r) {
+    DeviceReply reply;
+    reply.payload = Ack(0, ReadLe32(r.payload, 4) / 256);
+    return {reply};
+}
+
 std::vector<int8_t> Image(size_t n) {
     std::vector<int8_t> image(n);
     for (size_t i = 0; i < n; ++i) image[i] = static_cast<int8_t>(i * 13 + 1);
@@ -55,11 +61,7 @@ using ConfigDownload = ProtocolHarness;
 
 TEST_F(ConfigDownload, SegmentRequestCarriesOffsetChecksumAndData) {
     std::vector<int8_t> image = Image(256);
-    device.On(4, [](const DeviceRequest& r) {
-        DeviceReply reply;
-        reply.payload = Ack(0, ReadLe32(r.payload, 4) / 256);
-        return std::vector<DeviceReply>{reply};
-    });
+    device.On(4, AcceptEverySegment);
     NextIdWillBe(kId);
     ASSERT_EQ(0, param.SetConfigData(512, image.data()));
     const DeviceRequest r = device.requests().back();
@@ -93,11 +95,7 @@ TEST_F(ConfigDownload, SegmentAcknowledgementIsChecked) {
 TEST_F(ConfigDownload, ImageOf257BytesGoesAsTwoSegmentsWithZeroPadding) {
     StartThread();
     std::vector<int8_t> image = Image(257);
-    device.On(4, [](const DeviceRequest& r) {
-        DeviceReply reply;
-        reply.payload = Ack(0, ReadLe32(r.payload, 4) / 256);
-        return std::vector<DeviceReply>{reply};
-    });
+    device.On(4, AcceptEverySegment);
     ASSERT_EQ(0, param.SetConfigDataAsync(image.data(), 257));
     EXPECT_TRUE(param.downloader().finished());
     std::map<uint32_t, Segment> seen;
@@ -163,11 +161,7 @@ TEST_F(ConfigDownload, AcknowledgementForUnknownSegmentChangesNothing) {
         DeviceReply bogus;
         bogus.payload = Ack(0, 9);
         std::vector<DeviceReply> replies{bogus};
-        if (accept.load()) {
-            DeviceReply reply;
-            reply.payload = Ack(0, ReadLe32(r.payload, 4) / 256);
-            replies.push_back(reply);
-        }
+        if (accept.load()) replies.push_back(AcceptEverySegment(r)[0]);
         return replies;
     });
     param.downloader().download_timeout_ms = 50;
@@ -192,21 +186,17 @@ TEST_F(ConfigDownload, FlashSaveSendsTheParametersAndWaitsForCodeFive) {
     EXPECT_EQ(4, param.SaveConfigToFlash(&update, 1000));
 }
 
-TEST_F(ConfigDownload, FlashSaveWithNegativeTimeoutWaitsWithoutLimit) {
-    StartThread();
-    DeviceConfigUpdateParam update{};
-    device.OnReply(5, ReplyWords(5, {0, 0, 0, 0, 0, 0, 0, 0, 0}), 150);
-    EXPECT_EQ(2, param.SaveConfigToFlash(&update, 40));  // a limit shorter than the device needs
-    EXPECT_EQ(0, param.SaveConfigToFlash(&update, -1));
-}
-
-TEST_F(ConfigDownload, FlashSaveDoesNotTakeAnEarlierSaveReplyAsItsOwn) {
+TEST_F(ConfigDownload, FlashSaveNeverTakesAnEarlierReplyAndWaitsWithoutLimitOnNegativeTimeout) {
     StartThread();
     DeviceConfigUpdateParam update{};
     device.OnReply(5, ReplyWords(5, {0, 0, 0, 0, 0, 0, 0, 0, 0}));
     ASSERT_EQ(0, param.SaveConfigToFlash(&update, 1000));
     device.Silence(5);
     EXPECT_EQ(2, param.SaveConfigToFlash(&update, 50));
+
+    device.OnReply(5, ReplyWords(5, {0, 0, 0, 0, 0, 0, 0, 0, 0}), 150);
+    EXPECT_EQ(2, param.SaveConfigToFlash(&update, 40));  // a limit shorter than the device needs
+    EXPECT_EQ(0, param.SaveConfigToFlash(&update, -1));
 }
 
 TEST_F(ConfigDownload, FlashSaveEndsOnAReplyArrivingWhileDisarmedBetweenPasses) {
@@ -255,7 +245,7 @@ TEST_F(ConfigDownload, DescriptorFetchVerifiesItsChecksum) {
     EXPECT_EQ(5, param.GetDeviceDescriptor(out));
 }
 
-TEST_F(ConfigDownload, DescriptorReplyOfEightBytesIsAnEmptyDescriptor) {
+TEST_F(ConfigDownload, DescriptorFromEmptyToLargestFitsAndShorterOrLargerRepliesFail) {
     std::vector<uint8_t> out{1, 2, 3};
     device.OnReply(0x8000000C, Hex("0c 00 00 80 00 00 00 00"));
     EXPECT_EQ(0, param.GetDeviceDescriptor(out));
@@ -264,10 +254,7 @@ TEST_F(ConfigDownload, DescriptorReplyOfEightBytesIsAnEmptyDescriptor) {
     EXPECT_EQ(1, param.GetDeviceDescriptor(out));
     device.OnReply(0x8000000C, Hex("0c 00"));
     EXPECT_EQ(1, param.GetDeviceDescriptor(out));
-}
 
-TEST_F(ConfigDownload, LargestDescriptorFitsAndLargerRepliesAreNotAccepted) {
-    std::vector<uint8_t> out;
     param.timeout_ms = 100;
     device.OnReply(0x8000000C, DescriptorReply(std::string(51191, 'x')));
     ASSERT_EQ(0, param.GetDeviceDescriptor(out));

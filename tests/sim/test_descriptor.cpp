@@ -66,15 +66,12 @@ class DefaultDescriptor : public ::testing::Test {
     const XMLElement* root = nullptr;
 };
 
-TEST_F(DefaultDescriptor, DeclaresGrammarVersionOneAndProtocolOne) {
+TEST_F(DefaultDescriptor, HasGrammarOneProtocolOneAndEveryComponentInAnOrderThatResolvesItsBindings) {
     EXPECT_STREQ(root->Name(), "config");
     EXPECT_EQ(attrInt(root, "version"), 1);
     ASSERT_NE(root->FirstChildElement("comprotocol"), nullptr);
     EXPECT_STREQ(root->FirstChildElement("comprotocol")->GetText(), "1.0");
     EXPECT_LE(text.size(), kMaxDescriptorLength);
-}
-
-TEST_F(DefaultDescriptor, HasEveryComponentInAnOrderThatResolvesItsBindings) {
     std::vector<long long> ids;
     std::map<long long, std::set<long long>> defined;
     for (const XMLElement* c = root->FirstChildElement("component"); c;

@@ -19,12 +19,31 @@ using test::hex;
 using test::replyI16;
 using test::replyI32;
 
-TEST(SimDeviceCommands, PingAndFirmwareVersionShareCodeZeroAndDifferByPayload) {
-    DeviceHarness h;
-    WirePacket ping = h.request(pingRequest());
-    EXPECT_EQ(ping.payload, hex("00 00 00 00 00 00 00 00"));
-    WirePacket version = h.request(firmwareVersionRequest());
-    EXPECT_EQ(version.payload, hex("00 00 00 00 02 00 00 00 03 00 00 00 00 00 00 00"));
+TEST(SimDeviceCommands, PingVersionAndInfoReportTheConfiguredIdentity) {
+    DeviceHarness plain;  // ping and version share code 0 and differ by payload
+    EXPECT_EQ(plain.request(pingRequest()).payload, hex("00 00 00 00 00 00 00 00"));
+    EXPECT_EQ(plain.request(firmwareVersionRequest()).payload,
+              hex("00 00 00 00 02 00 00 00 03 00 00 00 00 00 00 00"));
+
+    DeviceConfig c;
+    c.identity.serial = "ABCDEF123456";
+    c.identity.model = "Model X";
+    c.identity.hw_major = 3;
+    c.identity.hw_minor = 7;
+    c.identity.fw_major = 1;
+    c.identity.fw_minor = 9;
+    c.identity.fw_patch = 4;
+    DeviceHarness h(c);
+    WirePacket r = h.request(codeOnlyRequest(kCmdDeviceInfo));
+    ASSERT_EQ(r.payload.size(), 108u);
+    std::optional<DeviceInfoRecord> info = decodeDeviceInfoReply(r.payload);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->serial, "ABCDEF123456");
+    EXPECT_EQ(info->model, "Model X");
+    EXPECT_EQ(info->hw_major, 3);
+    EXPECT_EQ(info->hw_minor, 7);
+    EXPECT_EQ(h.request(firmwareVersionRequest()).payload,
+              hex("00 00 00 00 01 00 00 00 09 00 00 00 04 00 00 00"));
 }
 
 TEST(SimDeviceCommands, RepliesCarryTheRequestPacketId) {
@@ -36,33 +55,6 @@ TEST(SimDeviceCommands, RepliesCarryTheRequestPacketId) {
         EXPECT_EQ(r[0].header.type, kPacketParam);
         EXPECT_EQ(r[0].header.version, 4);
     }
-}
-
-TEST(SimDeviceCommands, DeviceInfoReportsIdentity) {
-    DeviceConfig c;
-    c.identity.serial = "ABCDEF123456";
-    c.identity.model = "Model X";
-    c.identity.hw_major = 3;
-    c.identity.hw_minor = 7;
-    DeviceHarness h(c);
-    WirePacket r = h.request(codeOnlyRequest(kCmdDeviceInfo));
-    ASSERT_EQ(r.payload.size(), 108u);
-    std::optional<DeviceInfoRecord> info = decodeDeviceInfoReply(r.payload);
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->serial, "ABCDEF123456");
-    EXPECT_EQ(info->model, "Model X");
-    EXPECT_EQ(info->hw_major, 3);
-    EXPECT_EQ(info->hw_minor, 7);
-}
-
-TEST(SimDeviceCommands, FirmwareVersionFollowsTheConfiguredIdentity) {
-    DeviceConfig c;
-    c.identity.fw_major = 1;
-    c.identity.fw_minor = 9;
-    c.identity.fw_patch = 4;
-    DeviceHarness h(c);
-    EXPECT_EQ(h.request(firmwareVersionRequest()).payload,
-              hex("00 00 00 00 01 00 00 00 09 00 00 00 04 00 00 00"));
 }
 
 TEST(SimDeviceCommands, EveryShortSettingReadsBackWhatWasSet) {
@@ -336,7 +328,7 @@ TEST(SimDeviceTexts, DescriptorReplyChecksumMatchesAndFollowsTheDepthMode) {
     EXPECT_EQ(d->text, h.device.descriptorText());
 }
 
-TEST(SimDeviceTexts, ServesADescriptorLoadedFromAFile) {
+TEST(SimDeviceTexts, ServesADescriptorLoadedFromAFileAndAFirmwareXmlNamingTheBuild) {
     DeviceConfig c;
     c.descriptor_file_text = "<config version=\"1\"><comprotocol>1.0</comprotocol></config>";
     DeviceHarness h(c);
@@ -344,14 +336,12 @@ TEST(SimDeviceTexts, ServesADescriptorLoadedFromAFile) {
     ASSERT_TRUE(d);
     EXPECT_EQ(d->text, c.descriptor_file_text);
     EXPECT_TRUE(d->checksum_ok);
-}
 
-TEST(SimDeviceTexts, FirmwareXmlNamesTheBuild) {
-    DeviceHarness h;
-    std::optional<std::string> xml = decodeFirmwareXmlReply(h.request(firmwareXmlRequest()).payload);
+    WirePacket r = h.request(firmwareXmlRequest());
+    EXPECT_EQ(getU32(r.payload.data()), query(kCmdFirmwareXml));
+    std::optional<std::string> xml = decodeFirmwareXmlReply(r.payload);
     ASSERT_TRUE(xml);
     EXPECT_NE(xml->find("<build><hash>kvsim-2.3.0</hash></build>"), std::string::npos);
-    EXPECT_EQ(getU32(h.request(firmwareXmlRequest()).payload.data()), query(kCmdFirmwareXml));
 }
 
 // ---- streaming
@@ -537,7 +527,7 @@ TEST(SimDeviceStreaming, RepliesOvertakeQueuedImagesAtPacketBoundaries) {
     EXPECT_EQ(packets[3].image.cam_id, kCamRightIr);
 }
 
-TEST(SimDeviceStreaming, StoppingDropsFramesNotYetStarted) {
+TEST(SimDeviceStreaming, StoppingDropsFramesNotYetStartedAndDisconnectStops) {
     DeviceHarness h;
     h.request(u16Request(kCmdWorkMode, kWorkDepth));
     h.drain();         // frame 1
@@ -548,10 +538,7 @@ TEST(SimDeviceStreaming, StoppingDropsFramesNotYetStarted) {
     EXPECT_EQ(r[0].header.packet_id, 50);
     h.advance(400000);
     EXPECT_TRUE(h.drain().empty());
-}
 
-TEST(SimDeviceStreaming, DisconnectStopsStreaming) {
-    DeviceHarness h;
     h.request(u16Request(kCmdWorkMode, kWorkDepth));
     h.drain();
     h.device.onDisconnect();

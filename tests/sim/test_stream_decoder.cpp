@@ -11,21 +11,12 @@ namespace {
 using test::concat;
 using test::hex;
 
-Bytes imagePacket(uint8_t cam, uint16_t w, uint16_t h, uint8_t format, uint8_t index, const Bytes& extra,
-                  const Bytes& data) {
-    ImageHeader im;
-    im.width = w;
-    im.height = h;
-    im.cam_id = cam;
-    im.pixel_format = format;
-    im.frame_index = index;
-    im.extra_len = static_cast<uint8_t>(extra.size());
-    return concat(encodeImagePrefix(0, im, extra.data(), data.size()), data);
+Bytes param(uint8_t id, const char* payload) {
+    return encodePacket(kPacketParam, id, hex(payload));
 }
 
 TEST(StreamDecoder, SplitsPacketsFedOneByteAtATime) {
-    Bytes stream = concat(encodePacket(kPacketParam, 9, hex("01 00 00 00")),
-                          encodeRegisterPacket(RegisterAccess{0x10, 0x20, 2, 1}));
+    Bytes stream = concat(param(9, "01 00 00 00"), encodeRegisterPacket(RegisterAccess{0x10, 0x20, 2, 1}));
     StreamDecoder d;
     std::vector<WirePacket> out;
     for (uint8_t b : stream) d.feed(&b, 1, out);
@@ -37,79 +28,79 @@ TEST(StreamDecoder, SplitsPacketsFedOneByteAtATime) {
     EXPECT_TRUE(d.idle());
 }
 
-TEST(StreamDecoder, SkipsGarbageBetweenPackets) {
-    Bytes stream = concat(hex("00 fe 01 77 fe"), encodePacket(kPacketParam, 1, hex("aa")));
-    stream = concat(stream, hex("fe fe 01"));
-    stream = concat(stream, encodePacket(kPacketParam, 2, hex("bb")));
-    StreamDecoder d;
-    std::vector<WirePacket> out;
-    d.feed(stream, out);
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].payload, hex("aa"));
-    EXPECT_EQ(out[1].payload, hex("bb"));
-    EXPECT_GE(d.stats().garbage_bytes, 5u);
+// Garbage, false syncs and refused headers before good packets: the good packets all come through.
+TEST(StreamDecoder, ResynchronisesAfterGarbageAndRefusedHeaders) {
+    struct Case {
+        const char* what;
+        Bytes stream;
+        std::vector<uint8_t> ids;
+        std::vector<Bytes> payloads;
+        int bad_headers;  // -1: not checked
+        uint64_t min_garbage;
+    };
+    const Case cases[] = {
+        {"garbage between packets",
+         concat(concat(concat(hex("00 fe 01 77 fe"), param(1, "aa")), hex("fe fe 01")), param(2, "bb")),
+         {1, 2},
+         {hex("aa"), hex("bb")},
+         -1,
+         5},
+        // fe 01 fe fe 01 fe 01: the decoder falls back inside the pattern and syncs on the last four bytes.
+        {"repeated first sync byte", concat(hex("fe 01 fe"), param(3, "cc")), {3}, {hex("cc")}, -1, 0},
+        // The 12 bytes after the first sync form a version-3 header; a real packet starts inside them.
+        {"bad version hiding a packet",
+         hex("fe 01 fe 01 03 00 00 fe 01 fe 01 04 05 00 00 00 00 00 00 04 00 00 00 aa bb cc dd"),
+         {5},
+         {hex("aa bb cc dd")},
+         1,
+         0},
+        {"length above the limit",
+         concat(hex("fe 01 fe 01 04 01 00 00 00 00 00 00 00 00 4b 00"), param(6, "01")),
+         {6},
+         {hex("01")},
+         1,
+         0},
+        {"zero-length packet", encodePacket(kPacketParam, 4, Bytes()), {4}, {Bytes()}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StreamDecoder d;
+        std::vector<WirePacket> out;
+        d.feed(c.stream, out);
+        ASSERT_EQ(out.size(), c.ids.size());
+        for (size_t i = 0; i < out.size(); ++i) {
+            EXPECT_EQ(out[i].header.packet_id, c.ids[i]);
+            EXPECT_EQ(out[i].payload, c.payloads[i]);
+        }
+        if (c.bad_headers >= 0) {
+            EXPECT_EQ(d.stats().bad_headers, static_cast<uint64_t>(c.bad_headers));
+        }
+        EXPECT_GE(d.stats().garbage_bytes, c.min_garbage);
+    }
 }
 
 // Regression: garbage ending in "fe 01" right before a packet made "fe 01 fe 01" a false sync and the packet
 // behind it was lost.
 TEST(StreamDecoder, FindsPacketWhoseSyncOverlapsAFalseSync) {
-    Bytes stream = concat(hex("fe 01"), encodePacket(kPacketParam, 8, hex("5a 5b")));
     StreamDecoder d;
     std::vector<WirePacket> out;
-    d.feed(stream, out);
+    d.feed(concat(hex("fe 01"), param(8, "5a 5b")), out);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].header.packet_id, 8);
     EXPECT_EQ(out[0].payload, hex("5a 5b"));
     EXPECT_EQ(d.stats().bad_headers, 1u);
 }
 
-TEST(StreamDecoder, RecoversSyncAfterARepeatedFirstByte) {
-    // fe 01 fe fe 01 fe 01: the device side falls back inside the pattern and syncs on the last four bytes.
-    Bytes stream = concat(hex("fe 01 fe"), encodePacket(kPacketParam, 3, hex("cc")));
-    StreamDecoder d;
-    std::vector<WirePacket> out;
-    d.feed(stream, out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].header.packet_id, 3);
-    EXPECT_EQ(out[0].payload, hex("cc"));
-}
-
-TEST(StreamDecoder, DropsBadVersionAndFindsAPacketInsideTheDroppedHeader) {
-    // The 12 bytes after the first sync form a version-3 header; a real packet starts inside them.
-    Bytes stream =
-        hex("fe 01 fe 01 03 00 00 fe 01 fe 01 04 05 00 00 00"
-            "00 00 00 04 00 00 00 aa bb cc dd");
-    StreamDecoder d;
-    std::vector<WirePacket> out;
-    d.feed(stream, out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].header.packet_id, 5);
-    EXPECT_EQ(out[0].payload, hex("aa bb cc dd"));
-    EXPECT_EQ(d.stats().bad_headers, 1u);
-}
-
-TEST(StreamDecoder, DropsHeaderWithLengthAboveTheLimit) {
-    Bytes stream = concat(hex("fe 01 fe 01 04 01 00 00 00 00 00 00 00 00 4b 00"),
-                          encodePacket(kPacketParam, 6, hex("01")));
-    StreamDecoder d;
-    std::vector<WirePacket> out;
-    d.feed(stream, out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].header.packet_id, 6);
-    EXPECT_EQ(d.stats().bad_headers, 1u);
-}
-
-TEST(StreamDecoder, ZeroLengthPacketIsDelivered) {
-    StreamDecoder d;
-    std::vector<WirePacket> out;
-    d.feed(encodePacket(kPacketParam, 4, Bytes()), out);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_TRUE(out[0].payload.empty());
-}
-
 TEST(StreamDecoder, ImagePacketSeparatesSubHeaderExtraBytesAndData) {
-    Bytes stream =
-        imagePacket(kCamLeftIr, 4, 2, kPixMono8, 9, hex("07 08 09"), hex("01 02 03 04 05 06 07 08"));
+    ImageHeader im;
+    im.width = 4;
+    im.height = 2;
+    im.cam_id = kCamLeftIr;
+    im.pixel_format = kPixMono8;
+    im.frame_index = 9;
+    im.extra_len = 3;
+    const Bytes extra = hex("07 08 09"), data = hex("01 02 03 04 05 06 07 08");
+    Bytes stream = concat(encodeImagePrefix(0, im, extra.data(), data.size()), data);
     StreamDecoder d;
     std::vector<WirePacket> out;
     for (size_t i = 0; i < stream.size(); i += 5)
@@ -118,40 +109,31 @@ TEST(StreamDecoder, ImagePacketSeparatesSubHeaderExtraBytesAndData) {
     ASSERT_TRUE(out[0].has_image);
     EXPECT_EQ(out[0].image.width, 4);
     EXPECT_EQ(out[0].image.frame_index, 9);
-    EXPECT_EQ(out[0].extra, hex("07 08 09"));
-    EXPECT_EQ(out[0].payload, hex("01 02 03 04 05 06 07 08"));
+    EXPECT_EQ(out[0].extra, extra);
+    EXPECT_EQ(out[0].payload, data);
     EXPECT_EQ(out[0].header.length, 8u + 12 + 3);
 }
 
-TEST(StreamDecoder, ImageTooShortForItsSubHeaderIsSkippedWhole) {
-    Bytes bad = hex("fe 01 fe 01 04 00 02 00 00 00 00 00 08 00 00 00 11 22 33 44 55 66 77 88");
-    Bytes stream = concat(bad, encodePacket(kPacketParam, 1, hex("ab")));
-    StreamDecoder d;
-    std::vector<WirePacket> out;
-    d.feed(stream, out);
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_TRUE(out[0].malformed);
-    EXPECT_FALSE(out[0].has_image);
-    EXPECT_EQ(out[1].payload, hex("ab"));
-}
-
-TEST(StreamDecoder, ExtraLengthBeyondThePacketIsMalformed) {
-    // length 14: sub-header + 2 bytes, but extra_len says 200.
-    Bytes bad =
-        hex("fe 01 fe 01 04 00 02 00 00 00 00 00 0e 00 00 00"
-            "01 00 01 00 00 00 00 00 00 00 01 c8 ee ee");
-    Bytes stream = concat(bad, encodePacket(kPacketParam, 2, hex("cd")));
-    StreamDecoder d;
-    std::vector<WirePacket> out;
-    d.feed(stream, out);
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_TRUE(out[0].malformed);
-    EXPECT_EQ(out[1].payload, hex("cd"));
+TEST(StreamDecoder, MalformedImageIsSkippedWholeAndTheNextPacketKept) {
+    const Bytes bad[] = {
+        // length 8: too short for the 12-byte sub-header
+        hex("fe 01 fe 01 04 00 02 00 00 00 00 00 08 00 00 00 11 22 33 44 55 66 77 88"),
+        // length 14: sub-header + 2 bytes, but extra_len says 200
+        hex("fe 01 fe 01 04 00 02 00 00 00 00 00 0e 00 00 00 01 00 01 00 00 00 00 00 00 00 01 c8 ee ee"),
+    };
+    for (const Bytes& b : bad) {
+        StreamDecoder d;
+        std::vector<WirePacket> out;
+        d.feed(concat(b, param(1, "ab")), out);
+        ASSERT_EQ(out.size(), 2u);
+        EXPECT_TRUE(out[0].malformed);
+        EXPECT_FALSE(out[0].has_image);
+        EXPECT_EQ(out[1].payload, hex("ab"));
+    }
 }
 
 TEST(StreamDecoder, PayloadAboveTheKeepLimitIsSkippedNotStored) {
-    Bytes big(5000, 0x5a);
-    Bytes stream = concat(encodePacket(kPacketParam, 1, big), encodePacket(kPacketParam, 2, hex("01")));
+    Bytes stream = concat(encodePacket(kPacketParam, 1, Bytes(5000, 0x5a)), param(2, "01"));
     StreamDecoder d(1024);
     std::vector<WirePacket> out;
     d.feed(stream, out);
@@ -163,13 +145,13 @@ TEST(StreamDecoder, PayloadAboveTheKeepLimitIsSkippedNotStored) {
 }
 
 TEST(StreamDecoder, ResetDropsAPacketInProgress) {
-    Bytes first = encodePacket(kPacketParam, 1, hex("01 02 03 04"));
+    Bytes first = param(1, "01 02 03 04");
     StreamDecoder d;
     std::vector<WirePacket> out;
     d.feed(first.data(), first.size() - 2, out);
     EXPECT_FALSE(d.idle());
     d.reset();
-    d.feed(encodePacket(kPacketParam, 2, hex("05")), out);
+    d.feed(param(2, "05"), out);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].header.packet_id, 2);
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
+#include <vector>
 
 #include "sim/kvsim/options.h"
 #include "sim/scene/geometry.h"
@@ -178,18 +180,16 @@ TEST(SceneCatalog, SpecklesAreReproducibleFromTheSeedAndStayInTheImage) {
 }
 
 TEST(KvsimOptions, SceneAndFaultOptionsAreCheckedAndDocumented) {
-    Options o;
     std::string error;
-    const char* ok[] = {"kvsim",
-                        "--listen",
-                        "127.0.0.1",
-                        "--scene",
-                        "noisy,seed=3",
-                        "--fault",
-                        "seed=5,flip=1e-5",
-                        "--fault",
-                        "drop=0x80000002,no-keepalive=2"};
-    ASSERT_TRUE(parseOptions(9, ok, o, &error)) << error;
+    auto parse = [&](std::vector<const char*> args, Options& out) {
+        args.insert(args.begin(), "kvsim");
+        return parseOptions(static_cast<int>(args.size()), args.data(), out, &error);
+    };
+    Options o;
+    ASSERT_TRUE(parse({"--listen", "127.0.0.1", "--scene", "noisy,seed=3", "--fault", "seed=5,flip=1e-5",
+                       "--fault", "drop=0x80000002,no-keepalive=2"},
+                      o))
+        << error;
     EXPECT_EQ(o.scene, "noisy,seed=3");
     EXPECT_TRUE(o.has_faults);
     EXPECT_EQ(o.faults.seed, 5u);
@@ -200,44 +200,20 @@ TEST(KvsimOptions, SceneAndFaultOptionsAreCheckedAndDocumented) {
     EXPECT_EQ(o.faults.keepalives_answered, 2u);
 
     Options d;
-    const char* plain[] = {"kvsim", "--listen", "127.0.0.1"};
-    ASSERT_TRUE(parseOptions(3, plain, d, &error));
+    ASSERT_TRUE(parse({"--listen", "127.0.0.1"}, d));
     EXPECT_EQ(d.scene, "pattern");
     EXPECT_FALSE(d.has_faults);
-
-    const char* bad_scene[] = {"kvsim", "--listen", "127.0.0.1", "--scene", "garden"};
-    EXPECT_FALSE(parseOptions(5, bad_scene, d, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--scene", "garden"}, d));
     EXPECT_NE(error.find("garden"), std::string::npos);
-    const char* bad_fault[] = {"kvsim", "--listen", "127.0.0.1", "--fault", "flip=2"};
-    EXPECT_FALSE(parseOptions(5, bad_fault, d, &error));
-    const char* missing[] = {"kvsim", "--listen", "127.0.0.1", "--fault"};
-    EXPECT_FALSE(parseOptions(4, missing, d, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--fault", "flip=2"}, d));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--fault"}, d));
 
     const std::string help = usageText();
-    for (const char* word : {"--scene",
-                             "--fault",
-                             "room",
-                             "moving",
-                             "noisy",
-                             "wall",
-                             "close-after-bytes",
-                             "reset-after-frames",
-                             "flip=RATE",
-                             "insert=RATE",
-                             "stall=",
-                             "no-keepalive",
-                             "drop=CODE",
-                             "delay=CODE",
-                             "wrong-code",
-                             "wrong-length",
-                             "bad-descriptor-checksum",
-                             "oversize-images",
-                             "unknown-cam-id",
-                             "unknown-pixel-format",
-                             "garbage",
-                             "seed=N"}) {
-        EXPECT_NE(help.find(word), std::string::npos) << word;
-    }
+    std::istringstream words(
+        "--scene --fault room moving noisy wall close-after-bytes reset-after-frames flip=RATE insert=RATE "
+        "stall= no-keepalive drop=CODE delay=CODE wrong-code wrong-length bad-descriptor-checksum "
+        "oversize-images unknown-cam-id unknown-pixel-format garbage seed=N");
+    for (std::string word; words >> word;) EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 
 }  // namespace

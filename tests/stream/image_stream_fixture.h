@@ -1,5 +1,5 @@
-// Image packets written byte by byte from the wire tables, and a receive path (in-memory stream, real
-// parser and controller, image receiver) to drive them through.
+// Image packets and a receive path (in-memory stream, real parser and controller, image receiver) to drive
+// them through.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "kvdepth.h"
 #include "memory_stream.h"
 #include "protocol/device_receive_controller.h"
+#include "scripted_device.h"
 #include "stream/image_receiver_processor.h"
 
 namespace kvtest {
@@ -20,32 +21,10 @@ namespace kvtest {
 enum WirePixelFormat : uint8_t { kWireMono8 = 0, kWireDepth16 = 1, kWireRgb24 = 3 };
 enum WireCam : uint8_t { kCamLeftIr = 0, kCamRightIr = 1, kCamColor = 2, kCamDepth = 3, kCamAux = 4 };
 
-struct ImagePacket {
-    uint16_t width = 0;
-    uint16_t height = 0;
-    uint32_t timestamp = 0;
-    uint8_t cam_id = 0;
-    uint8_t pixel_format = 0;
-    uint8_t frame_index = 0;
-    Bytes extra;  // extra_len is its size
-    Bytes data;
-};
-
-// sync | version packet_id type reserved[5] length(LE32) | width height(LE16) timestamp(LE32) cam_id
-// pixel_format frame_index extra_len | extra | data
+// Image packets are built by the support library's encoder, written independently of the library's.
+using ImagePacket = ImagePacketSpec;
 inline Bytes EncodeImagePacket(const ImagePacket& p) {
-    Bytes out = {0xfe, 0x01, 0xfe, 0x01, 0x04, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};
-    AppendLe32(&out, static_cast<uint32_t>(12 + p.extra.size() + p.data.size()));
-    AppendLe16(&out, p.width);
-    AppendLe16(&out, p.height);
-    AppendLe32(&out, p.timestamp);
-    out.push_back(p.cam_id);
-    out.push_back(p.pixel_format);
-    out.push_back(p.frame_index);
-    out.push_back(static_cast<uint8_t>(p.extra.size()));
-    out.insert(out.end(), p.extra.begin(), p.extra.end());
-    out.insert(out.end(), p.data.begin(), p.data.end());
-    return out;
+    return MakeImagePacket(p);
 }
 
 // Image bytes that tell frames and sensors apart.
@@ -135,6 +114,14 @@ class ImageStreamTest : public ::testing::Test {
         KV_FRAME_DATA frame;
         std::memset(&frame, 0, sizeof(frame));
         EXPECT_EQ(0, receiver.GetFrames(&frame));
+        return frame;
+    }
+
+    // Expects exactly one finished frame holding `valid_count` images and fetches it.
+    KV_FRAME_DATA FetchOnlyFrame(int valid_count) {
+        EXPECT_EQ(1, receiver.get_buffered_frame_num());
+        KV_FRAME_DATA frame = Fetch();
+        EXPECT_EQ(valid_count, frame.validCount);
         return frame;
     }
 

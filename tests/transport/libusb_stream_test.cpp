@@ -25,6 +25,17 @@ using usbtest::UsbFixture;
 
 class UsbStream : public UsbFixture {
   protected:
+    // stream_ is closed before the fixture checks that everything was given back.
+    void TearDown() override {
+        stream_.Close();
+        UsbFixture::TearDown();
+    }
+    // Plugs the camera stream_ names and opens stream_ on it.
+    std::shared_ptr<kvsim::usb::Device> plugAndOpen(uint16_t packet_size = 512) {
+        auto cam = plugCamera("KV0000000001", packet_size);
+        EXPECT_EQ(stream_.Open(), 0);
+        return cam;
+    }
     static std::string captureOpen(libusb_stream& stream, int* result) {
         testing::internal::CaptureStdout();
         *result = stream.Open();
@@ -37,6 +48,7 @@ class UsbStream : public UsbFixture {
         }
         return lengths;
     }
+    libusb_stream stream_{"KV0000000001"};
 };
 
 AltSettingSpec alt(std::vector<EndpointSpec> endpoints, uint8_t protocol = 0) {
@@ -48,8 +60,6 @@ AltSettingSpec alt(std::vector<EndpointSpec> endpoints, uint8_t protocol = 0) {
 
 constexpr uint8_t kBulk = LIBUSB_TRANSFER_TYPE_BULK;
 constexpr uint8_t kInterrupt = LIBUSB_TRANSFER_TYPE_INTERRUPT;
-
-// ---- Choosing the device ------------------------------------------------------------------------
 
 TEST_F(UsbStream, SerialIdentifierOpensTheCameraWithThatSerial) {
     auto first = plugCamera("KV0000000001");
@@ -63,12 +73,8 @@ TEST_F(UsbStream, SerialIdentifierOpensTheCameraWithThatSerial) {
     EXPECT_EQ(first->openHandles(), 0);
     EXPECT_EQ(first->claimedInterfaces(), 0);
     EXPECT_STREQ(stream.GetStreamID(), "KV0000000002");
-}
-
-TEST_F(UsbStream, SerialComparisonIsExactAndCaseSensitive) {
-    plugCamera("KV00000000AB");
-    libusb_stream stream("KV00000000ab");
-    EXPECT_EQ(stream.Open(), 1);
+    libusb_stream other_case("kv0000000002");  // the comparison is exact and case-sensitive
+    EXPECT_EQ(other_case.Open(), 1);
 }
 
 TEST_F(UsbStream, TwelveDigitIdentifierIsASerialNotAnOrdinal) {
@@ -192,8 +198,6 @@ TEST_F(UsbStream, OpenFailsCleanlyWhenOpenOrClaimFails) {
     EXPECT_EQ(stream.Open(), 0);  // a failed stream can be opened later
 }
 
-// ---- Choosing the interface ---------------------------------------------------------------------
-
 TEST_F(UsbStream, SkipsInterfacesThatAreNotOneBulkInAndOneBulkOut) {
     DeviceSpec spec = cameraSpec("KV0000000001");
     spec.interfaces = {
@@ -253,108 +257,97 @@ TEST_F(UsbStream, DeviceWithoutUsableInterfaceIsNeverOpened) {
     EXPECT_EQ(cam->timesOpened(), 0);
 }
 
-TEST_F(UsbStream, ProtocolOneInterfaceWithTwoBytePacketsEndsEvenWritesWithAZeroLengthPacket) {
-    DeviceSpec spec = cameraSpec("KV0000000001");
-    spec.interfaces = {{{alt({{0x81, kBulk, 2}, {0x01, kBulk, 2}}, 1)}}};
-    auto cam = plug(spec);
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
-    const char data[6] = {1, 2, 3, 4, 5, 6};
-    EXPECT_EQ(stream.Send(data, 4), 4);
-    EXPECT_EQ(stream.Send(data, 5), 5);
-    EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4, 0, 5}));
+TEST_F(UsbStream, OnlyProtocolOneWithTwoBytePacketsEndsEvenWritesWithAZeroLengthPacket) {
+    struct Case {
+        uint16_t packet;
+        std::vector<int> sends;
+        std::vector<int> requested;
+    };
+    const Case cases[] = {{2, {4, 5}, {4, 0, 5}}, {512, {1024}, {1024}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.packet);
+        DeviceSpec spec = cameraSpec("KV0000000001");
+        spec.interfaces = {{{alt({{0x81, kBulk, c.packet}, {0x01, kBulk, c.packet}}, 1)}}};
+        auto cam = plug(spec);
+        {
+            libusb_stream stream("KV0000000001");
+            ASSERT_EQ(stream.Open(), 0);
+            const std::vector<uint8_t> data = pattern(1024);
+            for (int n : c.sends) EXPECT_EQ(stream.Send(reinterpret_cast<const char*>(data.data()), n), n);
+            EXPECT_EQ(requestedLengths(cam->transfers(), false), c.requested);
+        }
+        cam->unplug();
+    }
 }
-
-TEST_F(UsbStream, RealPacketSizesNeverAddAZeroLengthPacket) {
-    DeviceSpec spec = cameraSpec("KV0000000001");
-    spec.interfaces = {{{alt({{0x81, kBulk, 512}, {0x01, kBulk, 512}}, 1)}}};
-    auto cam = plug(spec);
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
-    const std::vector<uint8_t> data = pattern(1024);
-    EXPECT_EQ(stream.Send(reinterpret_cast<const char*>(data.data()), 1024), 1024);
-    EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{1024}));
-}
-
-// ---- Reading ------------------------------------------------------------------------------------
 
 TEST_F(UsbStream, ShortReadStagesOnePacketAndServesTheRestWithoutTransfers) {
-    auto cam = plugCamera("KV0000000001", 512);
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
+    auto cam = plugAndOpen();
     const auto data = pattern(512 + 100);
     cam->pipe().feed(data);
 
     char byte = 0;
-    ASSERT_EQ(stream.Receive(&byte, 1), 1);
+    ASSERT_EQ(stream_.Receive(&byte, 1), 1);
     EXPECT_EQ(static_cast<uint8_t>(byte), data[0]);
     EXPECT_EQ(requestedLengths(cam->transfers(), true), (std::vector<int>{512}));
 
     std::vector<char> rest(12);
-    ASSERT_EQ(stream.Receive(rest.data(), 12), 12);
+    ASSERT_EQ(stream_.Receive(rest.data(), 12), 12);
     EXPECT_EQ(0, memcmp(rest.data(), data.data() + 1, 12));
     rest.resize(2000);  // asks for more than is staged: gets exactly the staged remainder
-    ASSERT_EQ(stream.Receive(rest.data(), 2000), 512 - 13);
+    ASSERT_EQ(stream_.Receive(rest.data(), 2000), 512 - 13);
     EXPECT_EQ(0, memcmp(rest.data(), data.data() + 13, 512 - 13));
     EXPECT_EQ(cam->bulkInCount(), 1);
 
     // Staging used up: the next short read fetches the next packet.
-    ASSERT_EQ(stream.Receive(rest.data(), 200), 100);
+    ASSERT_EQ(stream_.Receive(rest.data(), 200), 100);
     EXPECT_EQ(0, memcmp(rest.data(), data.data() + 512, 100));
     EXPECT_EQ(requestedLengths(cam->transfers(), true), (std::vector<int>{512, 512}));
 }
 
 TEST_F(UsbStream, LongReadAsksForWholePacketsStraightIntoTheBuffer) {
     const int unit = 512;
-    auto cam = plugCamera("KV0000000001", unit);
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
+    auto cam = plugAndOpen(unit);
     const auto data = pattern(3 * unit + 5);
     cam->pipe().feed(data);
 
     std::vector<char> buf(3 * unit + 5);
-    ASSERT_EQ(stream.Receive(buf.data(), 3 * unit + 5), 3 * unit);
+    ASSERT_EQ(stream_.Receive(buf.data(), 3 * unit + 5), 3 * unit);
     EXPECT_EQ(0, memcmp(buf.data(), data.data(), 3 * unit));
-    ASSERT_EQ(stream.Receive(buf.data(), 5), 5);
+    ASSERT_EQ(stream_.Receive(buf.data(), 5), 5);
     EXPECT_EQ(0, memcmp(buf.data(), data.data() + 3 * unit, 5));
     EXPECT_EQ(requestedLengths(cam->transfers(), true), (std::vector<int>{3 * unit, unit}));
 }
 
 TEST_F(UsbStream, TimeOutReadsAsZeroAndKeepsWhatArrivedBeforeIt) {
-    auto cam = plugCamera("KV0000000001", 512);
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
-    EXPECT_EQ(stream.get_timeout(), 0);
-    stream.set_timeout(20);
-    EXPECT_EQ(stream.get_timeout(), 20);
+    auto cam = plugAndOpen();
+    EXPECT_EQ(stream_.get_timeout(), 0);
+    stream_.set_timeout(20);
 
     char buf[1024];
-    EXPECT_EQ(stream.Receive(buf, 1), 0);  // nothing fed: the device's own wait runs out
+    EXPECT_EQ(stream_.Receive(buf, 1), 0);  // nothing fed: the device's own wait runs out
     cam->queueInResult(LIBUSB_ERROR_TIMEOUT);
     cam->pipe().feed(pattern(512));
-    EXPECT_EQ(stream.Receive(buf, 1024), 0);
+    EXPECT_EQ(stream_.Receive(buf, 1024), 0);
     cam->pipe().clearIn();
 
     // A transfer that times out after one of two packets still hands that packet over.
     const auto data = pattern(1024);
     cam->pipe().feed(data.data(), 512);
     cam->queueInResult(LIBUSB_ERROR_TIMEOUT, 512);
-    ASSERT_EQ(stream.Receive(buf, 1024), 512);
+    ASSERT_EQ(stream_.Receive(buf, 1024), 512);
     EXPECT_EQ(0, memcmp(buf, data.data(), 512));
 }
 
 TEST_F(UsbStream, TransferErrorsComeBackAsNegativeLibusbCodes) {
-    auto cam = plugCamera("KV0000000001", 512);
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
+    auto cam = plugAndOpen();
     char buf[2048];
     cam->queueInResult(LIBUSB_ERROR_IO);
-    EXPECT_EQ(stream.Receive(buf, 2048), LIBUSB_ERROR_IO);
+    EXPECT_EQ(stream_.Receive(buf, 2048), LIBUSB_ERROR_IO);
     cam->queueInResult(LIBUSB_ERROR_PIPE);
-    EXPECT_EQ(stream.Receive(buf, 1), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(stream_.Receive(buf, 1), LIBUSB_ERROR_PIPE);
     // A failed short read stages nothing.
     cam->pipe().feed(pattern(3));
-    EXPECT_EQ(stream.Receive(buf, 8), 3);
+    EXPECT_EQ(stream_.Receive(buf, 8), 3);
 }
 
 TEST_F(UsbStream, TwoCamerasWithDifferentPacketSizesReadSideBySide) {
@@ -373,25 +366,18 @@ TEST_F(UsbStream, TwoCamerasWithDifferentPacketSizesReadSideBySide) {
     usb3->pipe().feed(b);
     std::vector<char> got_a, got_b;
     std::vector<char> buf(1600);
+    auto take = [&buf](libusb_stream& stream, std::vector<char>& got, int len) {
+        const int n = stream.Receive(buf.data(), len);
+        if (n > 0) got.insert(got.end(), buf.begin(), buf.begin() + n);
+        return n > 0;
+    };
     // Interleaved reads of each size class on both streams.
     for (int len : {1, 700, 1600}) {
-        int n = slow.Receive(buf.data(), len);
-        ASSERT_GT(n, 0);
-        got_a.insert(got_a.end(), buf.begin(), buf.begin() + n);
-        n = fast.Receive(buf.data(), len);
-        ASSERT_GT(n, 0);
-        got_b.insert(got_b.end(), buf.begin(), buf.begin() + n);
+        ASSERT_TRUE(take(slow, got_a, len));
+        ASSERT_TRUE(take(fast, got_b, len));
     }
-    while (got_a.size() < a.size()) {
-        const int n = slow.Receive(buf.data(), 1600);
-        ASSERT_GT(n, 0);
-        got_a.insert(got_a.end(), buf.begin(), buf.begin() + n);
-    }
-    while (got_b.size() < b.size()) {
-        const int n = fast.Receive(buf.data(), 1600);
-        ASSERT_GT(n, 0);
-        got_b.insert(got_b.end(), buf.begin(), buf.begin() + n);
-    }
+    while (got_a.size() < a.size()) ASSERT_TRUE(take(slow, got_a, 1600));
+    while (got_b.size() < b.size()) ASSERT_TRUE(take(fast, got_b, 1600));
     EXPECT_EQ(0, memcmp(got_a.data(), a.data(), a.size()));
     EXPECT_EQ(0, memcmp(got_b.data(), b.data(), b.size()));
     for (const auto& r : usb2->transfers()) EXPECT_EQ(r.requested % 512, 0);
@@ -400,30 +386,24 @@ TEST_F(UsbStream, TwoCamerasWithDifferentPacketSizesReadSideBySide) {
     EXPECT_EQ(requestedLengths(usb3->transfers(), true).front(), 1024);
 }
 
-// ---- Writing ------------------------------------------------------------------------------------
-
 TEST_F(UsbStream, SendGoesOutIn4096ByteChunks) {
-    auto cam = plugCamera("KV0000000001");
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
+    auto cam = plugAndOpen();
     const auto data = pattern(10000);
-    EXPECT_EQ(stream.Send(reinterpret_cast<const char*>(data.data()), 10000), 10000);
+    EXPECT_EQ(stream_.Send(reinterpret_cast<const char*>(data.data()), 10000), 10000);
     EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4096, 4096, 1808}));
     EXPECT_EQ(cam->pipe().written(), data);
-    EXPECT_EQ(stream.Send(reinterpret_cast<const char*>(data.data()), 0), 0);
+    EXPECT_EQ(stream_.Send(reinterpret_cast<const char*>(data.data()), 0), 0);
     EXPECT_EQ(cam->transfers().size(), 3u);
 }
 
 TEST_F(UsbStream, ShortOrFailedWriteFailsTheWholeSend) {
-    auto cam = plugCamera("KV0000000001");
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
+    auto cam = plugAndOpen();
     const auto data = pattern(5000);
     const char* bytes = reinterpret_cast<const char*>(data.data());
 
     cam->queueShortOut(100);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stream.Send(bytes, 5000), -1);
+    EXPECT_EQ(stream_.Send(bytes, 5000), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), ">>>>>>>>> usb_write ret -1\n");
     EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4096}));  // stopped at once
 
@@ -431,12 +411,10 @@ TEST_F(UsbStream, ShortOrFailedWriteFailsTheWholeSend) {
     cam->queueOutResult(LIBUSB_SUCCESS);  // first chunk goes through
     cam->queueOutResult(LIBUSB_ERROR_IO);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stream.Send(bytes, 5000), -1);
+    EXPECT_EQ(stream_.Send(bytes, 5000), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), ">>>>>>>>> usb_write ret -1\n");
     EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4096, 904}));
 }
-
-// ---- Life cycle ---------------------------------------------------------------------------------
 
 TEST_F(UsbStream, CloseReleasesEverythingAndTheStreamReopens) {
     auto cam = plugCamera("KV0000000001");
@@ -465,20 +443,14 @@ TEST_F(UsbStream, CloseReleasesEverythingAndTheStreamReopens) {
     EXPECT_STREQ(stream.GetStreamID(), "KV0000000001");
 }
 
-TEST_F(UsbStream, OpenOnAnOpenStreamKeepsTheConnection) {
-    auto cam = plugCamera("KV0000000001");
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
-    EXPECT_EQ(stream.Open(), 0);
-    EXPECT_EQ(cam->timesOpened(), 1);
-    EXPECT_EQ(cam->openHandles(), 1);
-}
-
-TEST_F(UsbStream, DestroyingAnOpenStreamClosesIt) {
+TEST_F(UsbStream, OpenOnAnOpenStreamKeepsTheConnectionAndDestroyingItClosesIt) {
     auto cam = plugCamera("KV0000000001");
     {
         libusb_stream stream("KV0000000001");
         ASSERT_EQ(stream.Open(), 0);
+        EXPECT_EQ(stream.Open(), 0);
+        EXPECT_EQ(cam->timesOpened(), 1);
+        EXPECT_EQ(cam->openHandles(), 1);
     }
     EXPECT_EQ(cam->openHandles(), 0);
     EXPECT_EQ(cam->hostReferences(), 0);
@@ -494,14 +466,12 @@ TEST_F(UsbStream, UnopenedStreamFailsReadsAndWritesWithoutTouchingADevice) {
 }
 
 TEST_F(UsbStream, UnpluggedDeviceFailsPendingAndLaterTransfers) {
-    auto cam = plugCamera("KV0000000001");
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);  // timeout 0: a read waits without limit
+    auto cam = plugAndOpen();  // timeout 0: a read waits without limit
 
     std::atomic<int> pending{1};
     std::thread reader([&] {
         char buf[512];
-        pending = stream.Receive(buf, 512);
+        pending = stream_.Receive(buf, 512);
     });
     // Unplug only once the read is waiting inside the device.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -512,27 +482,25 @@ TEST_F(UsbStream, UnpluggedDeviceFailsPendingAndLaterTransfers) {
     EXPECT_EQ(pending.load(), LIBUSB_ERROR_NO_DEVICE);
 
     char buf[16] = {};
-    EXPECT_EQ(stream.Receive(buf, 16), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(stream_.Receive(buf, 16), LIBUSB_ERROR_NO_DEVICE);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stream.Send(buf, 16), -1);
+    EXPECT_EQ(stream_.Send(buf, 16), -1);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(stream.Close(), 0);
-    EXPECT_EQ(stream.Open(), 1);  // gone from the bus
+    EXPECT_EQ(stream_.Close(), 0);
+    EXPECT_EQ(stream_.Open(), 1);  // gone from the bus
 }
 
 TEST_F(UsbStream, CloseWaitsForASendInProgressOnAnotherThread) {
     // The receive thread closes a failed stream while an application thread may be sending.
-    auto cam = plugCamera("KV0000000001");
-    libusb_stream stream("KV0000000001");
-    ASSERT_EQ(stream.Open(), 0);
+    auto cam = plugAndOpen();
     const auto data = pattern(20000);
     std::atomic<int> last{0};
     std::thread sender([&] {
-        while ((last = stream.Send(reinterpret_cast<const char*>(data.data()), 20000)) > 0) {
+        while ((last = stream_.Send(reinterpret_cast<const char*>(data.data()), 20000)) > 0) {
         }
     });
     ASSERT_TRUE(cam->pipe().waitWritten(3 * 20000, std::chrono::seconds(10)));
-    EXPECT_EQ(stream.Close(), 0);
+    EXPECT_EQ(stream_.Close(), 0);
     sender.join();
     EXPECT_EQ(last.load(), -1);  // the first Send after the close fails
     // The close came between two sends, never in the middle of one.

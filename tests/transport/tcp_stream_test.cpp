@@ -159,29 +159,35 @@ class TcpStream : public ::testing::Test {
         server_ = std::make_unique<LoopbackServer>(kServerIp);
         ASSERT_TRUE(server_->ok()) << "cannot listen on " << kServerIp << ":7001";
     }
+    // Opens stream_ and waits until the server has accepted it as connection n - 1.
+    void openConnected(size_t n = 1) {
+        ASSERT_EQ(stream_.Open(), 0);
+        ASSERT_TRUE(server_->waitConnections(n));
+    }
+    // Reads until something arrives or the deadline passes.
+    int receiveSome(char* buf, int len) {
+        int got = 0;
+        const auto end = Clock::now() + kDeadline;
+        while (got == 0 && Clock::now() < end) got = stream_.Receive(buf, len);
+        return got;
+    }
+    // Sends data on connection 0 and waits until all of it sits in the stream's socket.
+    void sendAndWait(const std::vector<char>& data) {
+        server_->send(0, data);
+        ASSERT_TRUE(waitBytesWaiting(static_cast<int>(data.size())));
+    }
     std::unique_ptr<LoopbackServer> server_;
+    tcp_stream stream_{kServerIp, orvane::kTcpCameraPort};
 };
 
-TEST_F(TcpStream, ReportsEthernetAndItsAddressOpenOrClosed) {
-    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
-    EXPECT_EQ(stream.GetInterface(), 1);
-    EXPECT_STREQ(stream.GetStreamID(), kServerIp);
-    ASSERT_EQ(stream.Open(), 0);
-    EXPECT_EQ(stream.GetInterface(), 1);
-    EXPECT_STREQ(stream.GetStreamID(), kServerIp);
-    EXPECT_EQ(stream.get_timeout(), 0);
-    stream.set_timeout(2000);
-    EXPECT_EQ(stream.get_timeout(), 2000);
-
-    tcp_stream loopback;
-    EXPECT_STREQ(loopback.GetStreamID(), "127.0.0.1");
-}
-
-TEST_F(TcpStream, AddressTextIsKeptWithinItsBuffer) {
+TEST_F(TcpStream, ReportsEthernetAndKeepsItsAddressTextWithinItsBuffer) {
+    EXPECT_EQ(stream_.GetInterface(), 1);
+    EXPECT_EQ(stream_.get_timeout(), 0);
+    EXPECT_STREQ(tcp_stream().GetStreamID(), "127.0.0.1");
     const std::string long_text(100, '1');
-    tcp_stream stream(long_text.c_str(), orvane::kTcpCameraPort);
-    EXPECT_EQ(std::string(stream.GetStreamID()), long_text.substr(0, 31));
-    EXPECT_EQ(stream.Open(), 1);
+    tcp_stream overlong(long_text.c_str(), orvane::kTcpCameraPort);
+    EXPECT_EQ(std::string(overlong.GetStreamID()), long_text.substr(0, 31));
+    EXPECT_EQ(overlong.Open(), 1);
 }
 
 TEST_F(TcpStream, MalformedAddressesAreRejectedWithoutConnecting) {
@@ -196,15 +202,13 @@ TEST_F(TcpStream, MalformedAddressesAreRejectedWithoutConnecting) {
 }
 
 TEST_F(TcpStream, MovesDataBothWaysInOrder) {
-    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
-    ASSERT_EQ(stream.Open(), 0);
-    ASSERT_TRUE(server_->waitConnections(1));
+    ASSERT_NO_FATAL_FAILURE(openConnected());
 
     // More than the socket buffers hold: the server reads while the stream writes.
     const auto up = pattern(4000000, 1);
     std::vector<char> arrived;
     std::thread reader([&] { arrived = server_->read(0, up.size()); });
-    EXPECT_EQ(stream.Send(up.data(), static_cast<int>(up.size())), static_cast<int>(up.size()));
+    EXPECT_EQ(stream_.Send(up.data(), static_cast<int>(up.size())), static_cast<int>(up.size()));
     reader.join();
     EXPECT_EQ(arrived, up);
 
@@ -216,7 +220,7 @@ TEST_F(TcpStream, MovesDataBothWaysInOrder) {
     const auto end = Clock::now() + kDeadline;
     for (int i = 0; got.size() < down.size() && Clock::now() < end; ++i) {
         const int len = lengths[i % 6];
-        const int n = stream.Receive(buf.data(), len);
+        const int n = stream_.Receive(buf.data(), len);
         ASSERT_GE(n, 0);
         ASSERT_LE(n, len);
         got.insert(got.end(), buf.begin(), buf.begin() + n);
@@ -225,50 +229,41 @@ TEST_F(TcpStream, MovesDataBothWaysInOrder) {
 }
 
 TEST_F(TcpStream, ShortReadStagesAtMost2048BytesAndServesTheRestFromThere) {
-    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
-    ASSERT_EQ(stream.Open(), 0);
-    ASSERT_TRUE(server_->waitConnections(1));
+    ASSERT_NO_FATAL_FAILURE(openConnected());
     const auto data = pattern(3000);
-    server_->send(0, data);
-    ASSERT_TRUE(waitBytesWaiting(3000));
+    ASSERT_NO_FATAL_FAILURE(sendAndWait(data));
 
     char buf[4096];
-    ASSERT_EQ(stream.Receive(buf, 1), 1);
+    ASSERT_EQ(stream_.Receive(buf, 1), 1);
     EXPECT_EQ(buf[0], data[0]);
-    ASSERT_EQ(stream.Receive(buf, 11), 11);
-    ASSERT_EQ(stream.Receive(buf + 11, 4096), 2036);  // the staged rest, not more
+    ASSERT_EQ(stream_.Receive(buf, 11), 11);
+    ASSERT_EQ(stream_.Receive(buf + 11, 4096), 2036);  // the staged rest, not more
     EXPECT_EQ(0, memcmp(buf, data.data() + 1, 2047));
-    ASSERT_EQ(stream.Receive(buf, 2048), 952);
+    ASSERT_EQ(stream_.Receive(buf, 2048), 952);
     EXPECT_EQ(0, memcmp(buf, data.data() + 2048, 952));
 }
 
 TEST_F(TcpStream, LongReadTakesWhatIsWaitingInWholeStagingUnits) {
-    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
-    ASSERT_EQ(stream.Open(), 0);
-    ASSERT_TRUE(server_->waitConnections(1));
+    ASSERT_NO_FATAL_FAILURE(openConnected());
     const auto data = pattern(3000);
-    server_->send(0, data);
-    ASSERT_TRUE(waitBytesWaiting(3000));
+    ASSERT_NO_FATAL_FAILURE(sendAndWait(data));
 
     std::vector<char> buf(5000);
-    EXPECT_EQ(stream.Receive(buf.data(), 5000), 3000);  // asks for 4096, gets what is there
+    EXPECT_EQ(stream_.Receive(buf.data(), 5000), 3000);  // asks for 4096, gets what is there
     EXPECT_EQ(0, memcmp(buf.data(), data.data(), 3000));
 
-    server_->send(0, data);
-    ASSERT_TRUE(waitBytesWaiting(3000));
-    EXPECT_EQ(stream.Receive(buf.data(), 4095), 2048);  // 4095 rounds down to one unit
-    EXPECT_EQ(stream.Receive(buf.data() + 2048, 4095), 952);
+    ASSERT_NO_FATAL_FAILURE(sendAndWait(data));
+    EXPECT_EQ(stream_.Receive(buf.data(), 4095), 2048);  // 4095 rounds down to one unit
+    EXPECT_EQ(stream_.Receive(buf.data() + 2048, 4095), 952);
     EXPECT_EQ(0, memcmp(buf.data(), data.data(), 3000));
 }
 
 TEST_F(TcpStream, ShortReadWaitsForDataAboutOneHundredMillisecondsLongReadDoesNot) {
-    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
-    ASSERT_EQ(stream.Open(), 0);
-    ASSERT_TRUE(server_->waitConnections(1));
+    ASSERT_NO_FATAL_FAILURE(openConnected());
     char buf[5000];
 
     auto start = Clock::now();
-    EXPECT_EQ(stream.Receive(buf, 1), 0);
+    EXPECT_EQ(stream_.Receive(buf, 1), 0);
     const long long waited = msSince(start);
     EXPECT_GE(waited, 95);
     EXPECT_LT(waited, 3000);
@@ -276,29 +271,24 @@ TEST_F(TcpStream, ShortReadWaitsForDataAboutOneHundredMillisecondsLongReadDoesNo
     long long fastest = 1000000;
     for (int i = 0; i < 5; ++i) {
         start = Clock::now();
-        EXPECT_EQ(stream.Receive(buf, 5000), 0);
+        EXPECT_EQ(stream_.Receive(buf, 5000), 0);
         fastest = std::min(fastest, msSince(start));
     }
     EXPECT_LT(fastest, 50);
 }
 
 TEST_F(TcpStream, ClosedPeerNeitherKillsTheProcessNorMakesReadsSpin) {
-    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
-    ASSERT_EQ(stream.Open(), 0);
-    ASSERT_TRUE(server_->waitConnections(1));
+    ASSERT_NO_FATAL_FAILURE(openConnected());
     server_->send(0, {'h', 'i'});
     server_->closeConnection(0);
 
     char buf[5000];
-    int got = 0;
-    const auto end = Clock::now() + kDeadline;
-    while (got == 0 && Clock::now() < end) got = stream.Receive(buf, 100);
-    ASSERT_EQ(got, 2);  // what was sent before the close still arrives
+    ASSERT_EQ(receiveSome(buf, 100), 2);  // what was sent before the close still arrives
 
     // Every later read reports nothing, and takes the short-read wait instead of returning at once.
     for (int len : {1, 5000, 1}) {
         const auto start = Clock::now();
-        EXPECT_EQ(stream.Receive(buf, len), 0);
+        EXPECT_EQ(stream_.Receive(buf, len), 0);
         EXPECT_GE(msSince(start), 95) << "read of " << len << " returned at once";
     }
 
@@ -307,23 +297,19 @@ TEST_F(TcpStream, ClosedPeerNeitherKillsTheProcessNorMakesReadsSpin) {
     const auto block = pattern(65536);
     int last = -1;
     for (int i = 0; i < 64 && last != 0; ++i)
-        last = stream.Send(block.data(), static_cast<int>(block.size()));
+        last = stream_.Send(block.data(), static_cast<int>(block.size()));
     signal(SIGPIPE, previous);
     EXPECT_EQ(last, 0);
-    EXPECT_EQ(stream.Close(), 0);
+    EXPECT_EQ(stream_.Close(), 0);
 }
 
 TEST_F(TcpStream, OpenTwiceKeepsTheConnectionAndOnlyFourStreamsFit) {
-    tcp_stream a(kServerIp, orvane::kTcpCameraPort);
-    tcp_stream b(kServerIp, orvane::kTcpCameraPort);
-    tcp_stream c(kServerIp, orvane::kTcpCameraPort);
-    tcp_stream d(kServerIp, orvane::kTcpCameraPort);
-    tcp_stream e(kServerIp, orvane::kTcpCameraPort);
+    tcp_stream& a = stream_;
+    tcp_stream b(kServerIp, orvane::kTcpCameraPort), c(kServerIp, orvane::kTcpCameraPort);
+    tcp_stream d(kServerIp, orvane::kTcpCameraPort), e(kServerIp, orvane::kTcpCameraPort);
     ASSERT_EQ(a.Open(), 0);
     EXPECT_EQ(a.Open(), 0);  // no second connection, no second slot
-    ASSERT_EQ(b.Open(), 0);
-    ASSERT_EQ(c.Open(), 0);
-    ASSERT_EQ(d.Open(), 0);
+    for (tcp_stream* other : {&b, &c, &d}) ASSERT_EQ(other->Open(), 0);
     EXPECT_EQ(e.Open(), 1);
     EXPECT_EQ(TcpCluster::GetStreamByIP(kServerIp), nullptr);
     ASSERT_TRUE(server_->waitConnections(4));
@@ -338,20 +324,18 @@ TEST_F(TcpStream, OpenTwiceKeepsTheConnectionAndOnlyFourStreamsFit) {
 }
 
 TEST_F(TcpStream, CloseWaitsForASendInProgressOnAnotherThread) {
-    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
-    ASSERT_EQ(stream.Open(), 0);
-    ASSERT_TRUE(server_->waitConnections(1));
+    ASSERT_NO_FATAL_FAILURE(openConnected());
     std::vector<char> arrived;
     std::thread reader([&] { arrived = server_->read(0, 1u << 30); });  // until the stream closes
     const auto block = pattern(30000);
     std::atomic<int> sends{0};
     std::atomic<int> last{1};
     std::thread sender([&] {
-        while ((last = stream.Send(block.data(), static_cast<int>(block.size()))) > 0) ++sends;
+        while ((last = stream_.Send(block.data(), static_cast<int>(block.size()))) > 0) ++sends;
     });
     const auto end = Clock::now() + kDeadline;
     while (sends.load() < 3 && Clock::now() < end) std::this_thread::yield();
-    EXPECT_EQ(stream.Close(), 0);
+    EXPECT_EQ(stream_.Close(), 0);
     sender.join();
     reader.join();
     EXPECT_EQ(last.load(), 0);
@@ -361,30 +345,22 @@ TEST_F(TcpStream, CloseWaitsForASendInProgressOnAnotherThread) {
 }
 
 TEST_F(TcpStream, CloseAndReopenConnectsAgainWithNothingStaleStaged) {
-    tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
-    ASSERT_EQ(stream.Open(), 0);
-    ASSERT_TRUE(server_->waitConnections(1));
+    ASSERT_NO_FATAL_FAILURE(openConnected());
     server_->send(0, pattern(100));
     char buf[256];
-    int got = 0;
-    const auto end = Clock::now() + kDeadline;
-    while (got == 0 && Clock::now() < end) got = stream.Receive(buf, 1);
-    ASSERT_EQ(got, 1);  // the rest stays staged
+    ASSERT_EQ(receiveSome(buf, 1), 1);  // the rest stays staged
 
-    EXPECT_EQ(stream.Close(), 0);
-    EXPECT_EQ(stream.Close(), 0);
+    EXPECT_EQ(stream_.Close(), 0);
+    EXPECT_EQ(stream_.Close(), 0);
     EXPECT_TRUE(server_->waitPeerClosed(0));
-    EXPECT_EQ(stream.Receive(buf, 1), 0);
-    EXPECT_EQ(stream.Send("x", 1), 0);
+    EXPECT_EQ(stream_.Receive(buf, 1), 0);
+    EXPECT_EQ(stream_.Send("x", 1), 0);
 
-    ASSERT_EQ(stream.Open(), 0);
-    ASSERT_TRUE(server_->waitConnections(2));
+    ASSERT_NO_FATAL_FAILURE(openConnected(2));
     server_->send(1, {'n', 'e', 'w'});
-    got = 0;
-    while (got == 0 && Clock::now() < end) got = stream.Receive(buf, 10);
-    ASSERT_EQ(got, 3);
+    ASSERT_EQ(receiveSome(buf, 10), 3);
     EXPECT_EQ(std::string(buf, 3), "new");
-    EXPECT_EQ(stream.Send("y", 1), 1);
+    EXPECT_EQ(stream_.Send("y", 1), 1);
     EXPECT_EQ(server_->read(1, 1), std::vector<char>{'y'});
 }
 

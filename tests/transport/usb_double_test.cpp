@@ -51,11 +51,26 @@ class UsbDouble : public ::testing::Test {
         return libusb_bulk_transfer(h, ep, static_cast<unsigned char*>(data), len, actual, timeout);
     }
 
+    // Starts a bulk IN read without time limit on h and returns once dev has seen it.
+    static std::thread blockedRead(const std::shared_ptr<Device>& dev, libusb_device_handle* h,
+                                   std::atomic<int>& result, std::atomic<int>& actual) {
+        std::thread reader([&result, &actual, h] {
+            char buf[512];
+            int n = -1;
+            result = bulk(h, 0x81, buf, 512, &n, 0);
+            actual = n;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (dev->bulkInCount() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        return reader;
+    }
+
     libusb_device** list_ = nullptr;
     std::vector<libusb_device_handle*> handles_;
 };
 
-TEST_F(UsbDouble, DeviceListCountsReferencesLikeLibusb) {
+TEST_F(UsbDouble, DeviceListCountsReferencesNeedsInitAndCanBeMadeToFail) {
     auto dev = Bus::plug(cameraSpec("KV0000000001"));
     libusb_device** list = nullptr;
     ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
@@ -75,15 +90,13 @@ TEST_F(UsbDouble, DeviceListCountsReferencesLikeLibusb) {
     EXPECT_EQ(dev->hostReferences(), 0);
     ASSERT_EQ(libusb_get_device_list(nullptr, &list), 0);
     libusb_free_device_list(list, 1);
-}
 
-TEST_F(UsbDouble, DeviceListNeedsAnInitialisedLibraryAndCanBeMadeToFail) {
-    libusb_exit(nullptr);
-    libusb_device** list = nullptr;
-    EXPECT_LT(libusb_get_device_list(nullptr, &list), 0);
-    ASSERT_EQ(libusb_init(nullptr), 0);
     Bus::setDeviceListError(LIBUSB_ERROR_NO_MEM);
     EXPECT_EQ(libusb_get_device_list(nullptr, &list), LIBUSB_ERROR_NO_MEM);
+    Bus::setDeviceListError(0);
+    libusb_exit(nullptr);
+    EXPECT_LT(libusb_get_device_list(nullptr, &list), 0);  // needs an initialised library
+    ASSERT_EQ(libusb_init(nullptr), 0);
 }
 
 TEST_F(UsbDouble, DescriptorsFollowTheSpec) {
@@ -113,18 +126,17 @@ TEST_F(UsbDouble, DescriptorsFollowTheSpec) {
 TEST_F(UsbDouble, ActiveConfigurationFaults) {
     auto dev = Bus::plug(cameraSpec("KV0000000001"));
     ASSERT_EQ(libusb_get_device_list(nullptr, &list_), 1);
-    kvsim::usb::DeviceFaults faults;
-    libusb_config_descriptor* config = nullptr;
-    faults.active_config = ActiveConfig::kNotFound;
-    dev->setFaults(faults);
-    EXPECT_EQ(libusb_get_active_config_descriptor(list_[0], &config), LIBUSB_ERROR_NOT_FOUND);
-    faults.active_config = ActiveConfig::kEmpty;
-    dev->setFaults(faults);
-    EXPECT_EQ(libusb_get_active_config_descriptor(list_[0], &config), 0);
-    EXPECT_EQ(config, nullptr);
-    faults.active_config = ActiveConfig::kError;
-    dev->setFaults(faults);
-    EXPECT_EQ(libusb_get_active_config_descriptor(list_[0], &config), LIBUSB_ERROR_IO);
+    const std::pair<ActiveConfig, int> cases[] = {{ActiveConfig::kNotFound, LIBUSB_ERROR_NOT_FOUND},
+                                                  {ActiveConfig::kEmpty, 0},
+                                                  {ActiveConfig::kError, LIBUSB_ERROR_IO}};
+    for (const auto& c : cases) {
+        kvsim::usb::DeviceFaults faults;
+        faults.active_config = c.first;
+        dev->setFaults(faults);
+        libusb_config_descriptor* config = nullptr;
+        EXPECT_EQ(libusb_get_active_config_descriptor(list_[0], &config), c.second);
+        EXPECT_EQ(config, nullptr);  // kEmpty succeeds without a descriptor
+    }
 }
 
 TEST_F(UsbDouble, StringDescriptorsPerLanguage) {
@@ -270,14 +282,7 @@ TEST_F(UsbDouble, UnplugFailsAWaitingTransferAndEveryLaterCall) {
     libusb_device_handle* h = openClaimed(0);
     std::atomic<int> result{1};
     std::atomic<int> actual{-1};
-    std::thread reader([&] {
-        char buf[512];
-        int n = -1;
-        result = bulk(h, 0x81, buf, 512, &n, 0);  // no time limit
-        actual = n;
-    });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (dev->bulkInCount() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    std::thread reader = blockedRead(dev, h, result, actual);
     dev->unplug();
     reader.join();
     EXPECT_EQ(result.load(), LIBUSB_ERROR_NO_DEVICE);
@@ -294,18 +299,13 @@ TEST_F(UsbDouble, UnplugFailsAWaitingTransferAndEveryLaterCall) {
 }
 
 TEST_F(UsbDouble, ClosingAHandleWakesATransferWaitingOnIt) {
-    Bus::plug(cameraSpec("KV0000000001"));
+    auto dev = Bus::plug(cameraSpec("KV0000000001"));
     libusb_device_handle* h = openClaimed(0);
     handles_.clear();
-    auto dev = Bus::devices().at(0);
     std::atomic<int> result{1};
-    std::thread reader([&] {
-        char buf[512];
-        int n = 0;
-        result = bulk(h, 0x81, buf, 512, &n, 0);
-    });
+    std::atomic<int> actual{-1};
+    std::thread reader = blockedRead(dev, h, result, actual);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (dev->bulkInCount() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     // The reader may not have reached its wait yet: keep closing-style cancels until it returns.
     libusb_close(h);
     while (result.load() == 1 && std::chrono::steady_clock::now() < deadline) dev->pipe().cancelPending();

@@ -148,12 +148,9 @@ TEST_F(UsbEnumeration, OversizedSerialDescriptorIsCutToTheBuffer) {
     EXPECT_EQ(stream.Open(), 0);
 }
 
-TEST_F(UsbEnumeration, GetDevStringWithoutHandleIsAnError) {
+TEST_F(UsbEnumeration, GetDevStringAsciiHonoursTheBufferSizeAndNeedsAHandle) {
     EXPECT_EQ(orvane::get_dev_string(nullptr, 3), "(error)");
     EXPECT_EQ(orvane::get_dev_string_ascii(nullptr, 10, 3), "(error)");
-}
-
-TEST_F(UsbEnumeration, GetDevStringAsciiHonoursTheBufferSize) {
     plugCamera("KV0000000001");
     libusb_device** list = nullptr;
     ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
