@@ -77,7 +77,10 @@ bool RawClient::readSome(Millis wait, std::vector<WirePacket>& out) {
         closed_by_peer_ = true;
         return false;
     }
-    if (n > 0) decoder_.feed(buf_.data(), static_cast<size_t>(n), out);
+    if (n > 0) {
+        bytes_received += static_cast<uint64_t>(n);
+        decoder_.feed(buf_.data(), static_cast<size_t>(n), out);
+    }
     return true;
 }
 
@@ -115,6 +118,22 @@ std::optional<WirePacket> RawClient::request(const Bytes& payload, Millis timeou
     return await(
         [id](const WirePacket& p) { return p.header.type == kPacketParam && p.header.packet_id == id; },
         timeout, [](const WirePacket& p) { return !p.has_image; });
+}
+
+size_t RawClient::drainFor(Millis quiet, Millis limit) {
+    const auto end = Clock::now() + limit;
+    auto last = Clock::now();
+    size_t packets = 0;
+    std::vector<WirePacket> fresh;
+    while (Clock::now() < end && Clock::now() - last < quiet) {
+        fresh.clear();
+        uint64_t before = bytes_received;
+        if (!readSome(Millis(5), fresh)) break;
+        if (bytes_received != before) last = Clock::now();
+        packets += fresh.size();
+    }
+    held.clear();
+    return packets;
 }
 
 bool RawClient::awaitClosed(Millis timeout) {

@@ -27,6 +27,7 @@ class RawClient {
     // Connects, retrying until `timeout` (the server may still be starting).
     bool connect(const std::string& address, uint16_t port, Millis timeout = Millis(5000));
     void close();
+    bool connected() const { return fd_ >= 0; }
 
     bool sendBytes(const Bytes& bytes);
     bool sendRequest(const Bytes& payload, uint8_t packet_id, uint8_t type = kPacketParam);
@@ -37,11 +38,14 @@ class RawClient {
                                     const std::function<bool(const WirePacket&)>& keep = nullptr);
     // Sends a parameter request and waits for the reply with its packet id.
     std::optional<WirePacket> request(const Bytes& payload, Millis timeout = Millis(3000));
+    // Reads and drops everything for `quiet` time after the last byte, or until `limit` passes.
+    size_t drainFor(Millis quiet, Millis limit);
     // Waits until the server closes the connection.
     bool awaitClosed(Millis timeout);
 
     std::vector<WirePacket> held;
     uint8_t next_id = 1;
+    uint64_t bytes_received = 0;
 
   private:
     // One read of up to 1 MiB, waiting up to `wait`; false when the peer closed or failed.

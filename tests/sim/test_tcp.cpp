@@ -14,7 +14,6 @@
 
 #include "raw_client.h"
 #include "sim/tcp/tcp_server.h"
-#include "sim_test_util.h"
 
 extern char** environ;
 
@@ -24,8 +23,6 @@ namespace {
 
 using test::Millis;
 using test::RawClient;
-using test::replyI16;
-using test::replyI32;
 using test::waitUntil;
 
 constexpr Millis kReply(3000);
@@ -36,11 +33,20 @@ struct Camera {
         : device(std::make_shared<SimDevice>(std::move(config))),
           server(device, address, kDefaultCameraPort) {
         std::string error;
-        EXPECT_TRUE(server.start(&error)) << error;
+        started = server.start(&error);
+        EXPECT_TRUE(started) << error;
     }
     std::shared_ptr<SimDevice> device;
     TcpCameraServer server;
+    bool started = false;
 };
+
+int16_t i16At(const WirePacket& p, size_t off) {
+    return p.payload.size() >= off + 2 ? static_cast<int16_t>(getU16(p.payload.data() + off)) : -12345;
+}
+int32_t i32At(const WirePacket& p, size_t off) {
+    return p.payload.size() >= off + 4 ? static_cast<int32_t>(getU32(p.payload.data() + off)) : -12345;
+}
 
 // Waits for one complete frame holding an image of each of `cams`, all with one frame index.
 std::map<uint8_t, WirePacket> awaitFrame(RawClient& client, const std::set<uint8_t>& cams, Millis timeout) {
@@ -62,11 +68,11 @@ std::map<uint8_t, WirePacket> awaitFrame(RawClient& client, const std::set<uint8
     return {};
 }
 
-// Each kind of reply crosses the socket intact; what every command does is covered on the device itself.
-TEST(SimOverTcp, RawClientGetsParameterTextAndRegisterReplies) {
+TEST(SimOverTcp, RawClientPingsReadsVersionInfoAndSettings) {
     Camera cam("127.0.0.51");
     RawClient c;
     ASSERT_TRUE(c.connect("127.0.0.51", kDefaultCameraPort));
+
     std::optional<WirePacket> r = c.request(pingRequest());
     ASSERT_TRUE(r);
     EXPECT_EQ(r->payload.size(), 8u);
@@ -75,47 +81,67 @@ TEST(SimOverTcp, RawClientGetsParameterTextAndRegisterReplies) {
     EXPECT_EQ(getU32(r->payload.data()), 0u);  // code 0, the quirk the host checks
     EXPECT_EQ(getU32(r->payload.data() + 4), 2u);
     EXPECT_EQ(getU32(r->payload.data() + 8), 3u);
+
     r = c.request(codeOnlyRequest(kCmdDeviceInfo));
     ASSERT_TRUE(r);
     std::optional<DeviceInfoRecord> info = decodeDeviceInfoReply(r->payload);
     ASSERT_TRUE(info);
     EXPECT_EQ(info->serial, "KVSIM0000001");
+    EXPECT_EQ(info->serial.size(), 12u);
 
-    ASSERT_TRUE(c.request(u16Request(kCmdLaserPower, 66)));
-    r = c.request(u16Request(query(kCmdLaserPower), 0));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(replyI16(*r, 4), 66);
-    ASSERT_TRUE(c.request(camValueRequest(kCmdRgbExposure, 2, 250)));
-    r = c.request(camValueRequest(query(kCmdRgbExposure), 2, 0));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(replyI32(*r, 8), 250);
+    struct Setting {
+        Bytes set, get;
+        size_t offset;
+        int expected;
+        bool wide;
+    };
+    const int32_t gains[3] = {1, 2, 3};
+    const Setting settings[] = {
+        {u16Request(kCmdLaserPower, 66), u16Request(query(kCmdLaserPower), 0), 4, 66, false},
+        {u16Request(kCmdLaserAuto, 1), u16Request(query(kCmdLaserAuto), 1), 4, 1, false},
+        {u16Request(kCmdDepthResolution, 1), u16Request(query(kCmdDepthResolution), 0), 4, 1, false},
+        {u16Request(kCmdRgbResolution, 4), u16Request(query(kCmdRgbResolution), 0), 4, 4, false},
+        {camGainRequest(kCmdCamGain, 0, 20), camGainRequest(query(kCmdCamGain), 0, 0), 6, 20, false},
+        {camGainRequest(kCmdCamGain, 1, 0xffff), camGainRequest(query(kCmdCamGain), 1, 0), 6, -1, false},
+        {rgbGainSetRequest(2, gains), rgbGainQueryRequest(2), 16, 3, true},
+        {camValueRequest(kCmdRgbExposure, 2, 250), camValueRequest(query(kCmdRgbExposure), 2, 0), 8, 250,
+         true},
+        {camValueRequest(kCmdRgbAwb, 2, 0), camValueRequest(query(kCmdRgbAwb), 2, 0), 8, 0, true},
+        {u16Request(kCmdTriggerMode, 1), u16Request(query(kCmdTriggerMode), 0), 4, 1, false},
+        {u16Request(kCmdFramesPerTrigger, 9), u16Request(query(kCmdFramesPerTrigger), 0), 4, 9, false},
+        {switchRequest(kCmdUndistort, 1), switchRequest(kCmdUndistort, kSwitchQuery), 5, 1, false},
+        {structTriggerRequest(3, 7), u16Request(query(kCmdStructTrigger), 0), 4, 3, false},
+    };
+    for (const Setting& s : settings) {
+        SCOPED_TRACE(commandName(getU32(s.set.data())));
+        ASSERT_TRUE(c.request(s.set));
+        std::optional<WirePacket> back = c.request(s.get);
+        ASSERT_TRUE(back);
+        int value =
+            s.wide ? i32At(*back, s.offset) : (s.offset == 5 ? back->payload.at(5) : i16At(*back, s.offset));
+        EXPECT_EQ(value, s.expected);
+    }
     r = c.request(camGainRequest(kCmdCamGain, 0, 99));
     ASSERT_TRUE(r);
-    EXPECT_EQ(replyI16(*r, 4), -1);  // the device reports the refusal
+    EXPECT_EQ(i16At(*r, 4), -1);  // the device reports the refusal
+}
 
-    r = c.request(descriptorRequest());
+TEST(SimOverTcp, DescriptorWithValidChecksumAndFirmwareXml) {
+    Camera cam("127.0.0.52");
+    RawClient c;
+    ASSERT_TRUE(c.connect("127.0.0.52", kDefaultCameraPort));
+    std::optional<WirePacket> r = c.request(descriptorRequest());
     ASSERT_TRUE(r);
     std::optional<DescriptorReply> d = decodeDescriptorReply(r->payload);
     ASSERT_TRUE(d);
     EXPECT_TRUE(d->checksum_ok);
     EXPECT_LE(r->payload.size(), kMaxParamReplyLength);
     EXPECT_NE(d->text.find("<comprotocol>1.0</comprotocol>"), std::string::npos);
-
-    ASSERT_TRUE(c.sendBytes(encodeRegisterPacket(RegisterAccess{0x3056, 0x1234, 0, 0})));
-    ASSERT_TRUE(c.sendBytes(encodeRegisterPacket(RegisterAccess{0x3056, 0, 0, 1})));
-    r = c.await([](const WirePacket& p) { return p.header.type == kPacketRegister; }, kReply);
+    r = c.request(firmwareXmlRequest());
     ASSERT_TRUE(r);
-    std::optional<RegisterAccess> a = decodeRegisterPayload(r->payload);
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->reg_id, 0x3056u);
-    EXPECT_EQ(a->value, 0x1234u);
-    EXPECT_EQ(a->is_read, 1);
-    EXPECT_EQ(r->header.packet_id, 0);
-    for (int i = 0; i < 3; ++i) {
-        std::optional<WirePacket> k = c.request(keepAliveRequest());
-        ASSERT_TRUE(k);
-        EXPECT_EQ(getU32(k->payload.data()), kCmdKeepAlive);
-    }
+    std::optional<std::string> xml = decodeFirmwareXmlReply(r->payload);
+    ASSERT_TRUE(xml);
+    EXPECT_NE(xml->find("<hash>kvsim-2.3.0</hash>"), std::string::npos);
 }
 
 TEST(SimOverTcp, DownloadsConfigurationAsynchronouslyAndSavesIt) {
@@ -165,7 +191,30 @@ TEST(SimOverTcp, DownloadsConfigurationAsynchronouslyAndSavesIt) {
     EXPECT_EQ(cam.device->flashSaves(), 1u);
 }
 
-TEST(SimOverTcp, StreamsWholeFramesAtEveryResolutionModeAndStopsCleanly) {
+TEST(SimOverTcp, ReadsAndWritesRegistersAndAnswersKeepAlives) {
+    Camera cam("127.0.0.54");
+    RawClient c;
+    ASSERT_TRUE(c.connect("127.0.0.54", kDefaultCameraPort));
+    ASSERT_TRUE(c.sendBytes(encodeRegisterPacket(RegisterAccess{0x3056, 0x1234, 0, 0})));
+    ASSERT_TRUE(c.sendBytes(encodeRegisterPacket(RegisterAccess{0x3056, 0, 0, 1})));
+    std::optional<WirePacket> r =
+        c.await([](const WirePacket& p) { return p.header.type == kPacketRegister; }, kReply);
+    ASSERT_TRUE(r);
+    std::optional<RegisterAccess> a = decodeRegisterPayload(r->payload);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->reg_id, 0x3056u);
+    EXPECT_EQ(a->value, 0x1234u);
+    EXPECT_EQ(a->is_read, 1);
+    EXPECT_EQ(r->header.packet_id, 0);
+
+    for (int i = 0; i < 3; ++i) {
+        std::optional<WirePacket> k = c.request(keepAliveRequest());
+        ASSERT_TRUE(k);
+        EXPECT_EQ(getU32(k->payload.data()), kCmdKeepAlive);
+    }
+}
+
+TEST(SimOverTcp, StreamsWellFormedFramesAtEveryResolutionMode) {
     Camera cam("127.0.0.55");
     RawClient c;
     ASSERT_TRUE(c.connect("127.0.0.55", kDefaultCameraPort));
@@ -178,20 +227,49 @@ TEST(SimOverTcp, StreamsWholeFramesAtEveryResolutionModeAndStopsCleanly) {
         ASSERT_TRUE(c.request(u16Request(kCmdWorkMode, kWorkAll)));
         std::map<uint8_t, WirePacket> frame = awaitFrame(c, all, kFrame);
         ASSERT_EQ(frame.size(), all.size());
-        // Geometry per mode is checked on the device; here every image must arrive whole.
+        const ResolutionMode* d = findResolutionMode(mode);
+        const ResolutionMode* col = findResolutionMode(color_mode);
         for (const auto& [cam_id, p] : frame) {
-            EXPECT_EQ(p.payload.size(), static_cast<size_t>(p.image.width) * p.image.height *
-                                            bytesPerPixel(p.image.pixel_format))
-                << int(cam_id);
+            int w = cam_id == kCamColor ? col->stream_width : cam_id == kCamAux ? 2048 : d->stream_width;
+            int h = cam_id == kCamColor ? col->stream_height : cam_id == kCamAux ? 1 : d->stream_height;
+            EXPECT_EQ(p.image.width, w) << int(cam_id);
+            EXPECT_EQ(p.image.height, h) << int(cam_id);
+            EXPECT_EQ(p.payload.size(), static_cast<size_t>(w) * h * bytesPerPixel(p.image.pixel_format));
+            EXPECT_EQ(p.image.extra_len, 4);
             EXPECT_EQ(p.header.length, p.payload.size() + 16);
         }
-        EXPECT_EQ(frame[kCamDepth].image.width, findResolutionMode(mode)->stream_width);
+        EXPECT_EQ(frame[kCamDepth].image.pixel_format, kPixDepth16);
+        EXPECT_EQ(frame[kCamColor].image.pixel_format, kPixRgb24);
         EXPECT_EQ(frame[kCamLeftIr].image.timestamp_low, frame[kCamColor].image.timestamp_low);
         ASSERT_TRUE(c.request(u16Request(kCmdWorkMode, 0), kFrame));
         c.held.clear();
         // Nothing follows the reply to the stop.
         EXPECT_FALSE(c.await([](const WirePacket& p) { return p.has_image; }, Millis(150)));
     }
+}
+
+TEST(SimOverTcp, TriggerModeSendsFramesPerTriggerOnly) {
+    DeviceConfig config;
+    config.fps = 100;
+    Camera cam("127.0.0.56", config);
+    RawClient c;
+    ASSERT_TRUE(c.connect("127.0.0.56", kDefaultCameraPort));
+    ASSERT_TRUE(c.request(u16Request(kCmdTriggerMode, 1)));
+    ASSERT_TRUE(c.request(u16Request(kCmdFramesPerTrigger, 4)));
+    ASSERT_TRUE(c.request(u16Request(kCmdWorkMode, kWorkDepth)));
+    EXPECT_FALSE(c.await([](const WirePacket& p) { return p.has_image; }, Millis(200)));
+
+    std::optional<WirePacket> t = c.request(u16Request(kCmdTriggerOnce, 0));
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->payload.size(), 8u);
+    std::set<int> indices;
+    for (int i = 0; i < 4; ++i) {
+        std::optional<WirePacket> p = c.await([](const WirePacket& w) { return w.has_image; }, kFrame);
+        ASSERT_TRUE(p);
+        indices.insert(p->image.frame_index);
+    }
+    EXPECT_EQ(indices, (std::set<int>{1, 2, 3, 4}));
+    EXPECT_FALSE(c.await([](const WirePacket& p) { return p.has_image; }, Millis(200)));
 }
 
 TEST(SimOverTcp, TwoCamerasInOneProcessDoNotDisturbEachOther) {
@@ -213,7 +291,7 @@ TEST(SimOverTcp, TwoCamerasInOneProcessDoNotDisturbEachOther) {
     }
     std::optional<WirePacket> pa = ca.request(u16Request(query(kCmdLaserPower), 0), kFrame);
     ASSERT_TRUE(pa);
-    EXPECT_EQ(replyI16(*pa, 4), DeviceSettings().laser_power);
+    EXPECT_EQ(i16At(*pa, 4), DeviceSettings().laser_power);
     std::optional<WirePacket> ib = cb.request(codeOnlyRequest(kCmdDeviceInfo));
     ASSERT_TRUE(ib);
     EXPECT_EQ(decodeDeviceInfoReply(ib->payload)->serial, "KVSIM0000002");
@@ -242,7 +320,7 @@ TEST(SimOverTcp, ServesOneConnectionAtATimeAndTheNextAfterADisconnect) {
     ASSERT_TRUE(third.connect("127.0.0.59", kDefaultCameraPort));
     std::optional<WirePacket> r = third.request(u16Request(query(kCmdWorkMode), 0));
     ASSERT_TRUE(r);
-    EXPECT_EQ(replyI16(*r, 4), 0);
+    EXPECT_EQ(i16At(*r, 4), 0);
     EXPECT_EQ(cam.server.stats().connections, 2u);
 }
 
