@@ -70,15 +70,15 @@ bool parsePair(const std::string& text, uint64_t max_first, uint64_t& first, uin
 
 }  // namespace
 
-bool FaultSpec::any() const {
+bool FaultSettings::any() const {
     return close_after_bytes || close_after_frames || flip_rate > 0 || insert_rate > 0 || garbage_max ||
            stall_ms || no_keepalive || !drop_replies.empty() || !delay_replies.empty() ||
            !wrong_code_replies.empty() || !wrong_length_replies.empty() || bad_descriptor_checksum ||
            oversize_bytes || unknown_cam_id >= 0 || unknown_pixel_format >= 0;
 }
 
-bool parseFaultSpec(const std::string& text, FaultSpec& out, std::string* error) {
-    FaultSpec spec = out;
+bool parseFaultSettings(const std::string& text, FaultSettings& out, std::string* error) {
+    FaultSettings settings = out;
     auto fail = [error](const std::string& why) {
         if (error) *error = why;
         return false;
@@ -95,55 +95,55 @@ bool parseFaultSpec(const std::string& text, FaultSpec& out, std::string* error)
         auto bad = [&](const std::string& form) { return fail("fault '" + item + "': expected " + form); };
         if (key == "seed") {
             if (!parseUnsigned(value, kNever, a)) return bad("seed=N");
-            spec.seed = a;
+            settings.seed = a;
         } else if (key == "close-after-bytes" || key == "reset-after-bytes") {
             if (!parseUnsigned(value, kNever, a) || a == 0) return bad(key + "=N with N >= 1");
-            spec.close_after_bytes = a;
-            spec.reset = key[0] == 'r';
+            settings.close_after_bytes = a;
+            settings.reset = key[0] == 'r';
         } else if (key == "close-after-frames" || key == "reset-after-frames") {
             if (!parseUnsigned(value, kNever, a) || a == 0) return bad(key + "=N with N >= 1");
-            spec.close_after_frames = a;
-            spec.reset = key[0] == 'r';
+            settings.close_after_frames = a;
+            settings.reset = key[0] == 'r';
         } else if (key == "flip" || key == "insert") {
             double rate = 0;
             if (!parseRate(value, rate)) return bad(key + "=RATE with 0 < RATE <= 1");
-            (key == "flip" ? spec.flip_rate : spec.insert_rate) = rate;
+            (key == "flip" ? settings.flip_rate : settings.insert_rate) = rate;
         } else if (key == "garbage") {
             a = 16;
             if (has_value && (!parseUnsigned(value, 65536, a) || a == 0))
                 return bad("garbage[=N], N 1 to 65536");
-            spec.garbage_max = static_cast<uint32_t>(a);
+            settings.garbage_max = static_cast<uint32_t>(a);
         } else if (key == "stall") {
             if (!parsePair(value, 600000, a, kNever, b, false) || a == 0)
                 return bad("stall=MS[:AFTER_BYTES], MS 1 to 600000");
-            spec.stall_ms = static_cast<uint32_t>(a);
-            spec.stall_after_bytes = b;
+            settings.stall_ms = static_cast<uint32_t>(a);
+            settings.stall_after_bytes = b;
         } else if (key == "no-keepalive") {
             if (has_value && !parseUnsigned(value, 0xffffffffu, a)) return bad("no-keepalive[=N]");
-            spec.no_keepalive = true;
-            spec.keepalives_answered = static_cast<uint32_t>(a);
+            settings.no_keepalive = true;
+            settings.keepalives_answered = static_cast<uint32_t>(a);
         } else if (key == "drop") {
             if (!parseUnsigned(value, 0xffffffffu, a)) return bad("drop=CODE");
-            spec.drop_replies.push_back(static_cast<uint32_t>(a));
+            settings.drop_replies.push_back(static_cast<uint32_t>(a));
         } else if (key == "delay") {
             if (!parsePair(value, 0xffffffffu, a, 600000, b, true)) return bad("delay=CODE:MS");
-            spec.delay_replies.emplace_back(static_cast<uint32_t>(a), static_cast<uint32_t>(b));
+            settings.delay_replies.emplace_back(static_cast<uint32_t>(a), static_cast<uint32_t>(b));
         } else if (key == "wrong-code") {
             if (!parseUnsigned(value, 0xffffffffu, a)) return bad("wrong-code=CODE");
-            spec.wrong_code_replies.push_back(static_cast<uint32_t>(a));
+            settings.wrong_code_replies.push_back(static_cast<uint32_t>(a));
         } else if (key == "wrong-length") {
             b = 4;
             if (!parsePair(value, 0xffffffffu, a, kMaxParamReplyLength, b, false))
                 return bad("wrong-length=CODE[:LENGTH], LENGTH 0 to 51199");
-            spec.wrong_length_replies.emplace_back(static_cast<uint32_t>(a), static_cast<uint32_t>(b));
+            settings.wrong_length_replies.emplace_back(static_cast<uint32_t>(a), static_cast<uint32_t>(b));
         } else if (key == "bad-descriptor-checksum") {
             if (has_value) return bad("bad-descriptor-checksum without a value");
-            spec.bad_descriptor_checksum = true;
+            settings.bad_descriptor_checksum = true;
         } else if (key == "oversize-images") {
             a = 64;
             if (has_value && (!parseUnsigned(value, 1 << 20, a) || a == 0))
                 return bad("oversize-images[=BYTES]");
-            spec.oversize_bytes = static_cast<uint32_t>(a);
+            settings.oversize_bytes = static_cast<uint32_t>(a);
         } else if (key == "unknown-cam-id" || key == "unknown-pixel-format") {
             const bool cam = key == "unknown-cam-id";
             a = 9;
@@ -153,18 +153,18 @@ bool parseFaultSpec(const std::string& text, FaultSpec& out, std::string* error)
             if (b == 0) return bad(key + "[=VALUE[:EVERY]] with EVERY >= 1");
             if (cam) {
                 if (a <= 4) return bad("unknown-cam-id=ID with ID 5 to 255 (0-4 are real sensors)");
-                spec.unknown_cam_id = static_cast<int>(a);
-                spec.unknown_cam_every = static_cast<uint32_t>(b);
+                settings.unknown_cam_id = static_cast<int>(a);
+                settings.unknown_cam_every = static_cast<uint32_t>(b);
             } else {
                 if (a <= 6) return bad("unknown-pixel-format=F with F 7 to 255 (0-6 are real formats)");
-                spec.unknown_pixel_format = static_cast<int>(a);
-                spec.unknown_format_every = static_cast<uint32_t>(b);
+                settings.unknown_pixel_format = static_cast<int>(a);
+                settings.unknown_format_every = static_cast<uint32_t>(b);
             }
         } else {
             return fail("unknown fault '" + item + "' (see --help)");
         }
     }
-    out = spec;
+    out = settings;
     return true;
 }
 
@@ -193,12 +193,12 @@ std::string faultHelpText() {
 
 // ---- the plan ------------------------------------------------------------------------------------------
 
-FaultPlan::FaultPlan(FaultSpec spec, std::shared_ptr<Clock> clock)
-    : spec_(std::move(spec)), clock_(clock ? std::move(clock) : std::make_shared<SteadyClock>()) {
+FaultPlan::FaultPlan(FaultSettings settings, std::shared_ptr<Clock> clock)
+    : settings_(std::move(settings)), clock_(clock ? std::move(clock) : std::make_shared<SteadyClock>()) {
     std::lock_guard<std::mutex> lock(mutex_);
-    rng_ = spec_.seed;
-    next_flip_ = gap(spec_.flip_rate);
-    next_insert_ = gap(spec_.insert_rate);
+    rng_ = settings_.seed;
+    next_flip_ = gap(settings_.flip_rate);
+    next_insert_ = gap(settings_.insert_rate);
 }
 
 FaultStats FaultPlan::stats() {
@@ -227,10 +227,10 @@ uint8_t FaultPlan::garbageByte() {
 void FaultPlan::onConnect() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++stats_.connections;
-    rng_ = spec_.seed;
+    rng_ = settings_.seed;
     stream_pos_ = 0;
-    next_flip_ = gap(spec_.flip_rate);
-    next_insert_ = gap(spec_.insert_rate);
+    next_flip_ = gap(settings_.flip_rate);
+    next_insert_ = gap(settings_.insert_rate);
     images_ = 0;
     frames_passed_ = 0;
     keepalives_ = 0;
@@ -240,10 +240,11 @@ void FaultPlan::onConnect() {
 }
 
 bool FaultPlan::onRequest(const WirePacket& request, const StreamCounters&) {
-    if (!spec_.no_keepalive || request.header.type != kPacketParam || request.payload.size() < 4) return true;
+    if (!settings_.no_keepalive || request.header.type != kPacketParam || request.payload.size() < 4)
+        return true;
     if (getU32(request.payload.data()) != kKeepAliveCode) return true;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (++keepalives_ <= spec_.keepalives_answered) return true;
+    if (++keepalives_ <= settings_.keepalives_answered) return true;
     ++stats_.keepalives_ignored;
     return false;
 }
@@ -258,50 +259,51 @@ bool FaultPlan::onOutgoing(OutPacket& packet, const StreamCounters&) {
     std::lock_guard<std::mutex> lock(mutex_);
     uint32_t code = 0;
     if (replyCode(packet, code)) {
-        if (contains(spec_.drop_replies, code)) {
+        if (contains(settings_.drop_replies, code)) {
             ++stats_.replies_dropped;
             return false;
         }
-        if (contains(spec_.wrong_code_replies, code)) {
+        if (contains(settings_.wrong_code_replies, code)) {
             putU32(packet.editableBody().data(), code + kWrongCodeDelta);
             ++stats_.wrong_codes;
         }
-        for (const auto& wl : spec_.wrong_length_replies) {
+        for (const auto& wl : settings_.wrong_length_replies) {
             if (wl.first != code) continue;
             packet.editableBody().resize(wl.second, 0);
             putU32(packet.head.data() + kLengthOffset, wl.second);
             ++stats_.wrong_lengths;
         }
-        if (spec_.bad_descriptor_checksum && code == kDescriptorReplyCode && packet.body_len >= 8) {
+        if (settings_.bad_descriptor_checksum && code == kDescriptorReplyCode && packet.body_len >= 8) {
             Bytes& body = packet.editableBody();
             body[6] = static_cast<uint8_t>(body[6] + 1 + next() % 255);
             ++stats_.bad_checksums;
         }
     } else if (packet.kind == OutPacket::kImage && packet.head.size() >= kBlockSize + kImageHeaderSize) {
-        if (spec_.close_after_frames > 0 && frames_passed_ >= spec_.close_after_frames) {
+        if (settings_.close_after_frames > 0 && frames_passed_ >= settings_.close_after_frames) {
             ++stats_.images_withheld;
             return false;
         }
         if (packet.frame_end) ++frames_passed_;
         ++images_;
-        if (spec_.unknown_cam_id >= 0 && images_ % spec_.unknown_cam_every == 0) {
-            packet.head[kCamIdOffset] = static_cast<uint8_t>(spec_.unknown_cam_id);
+        if (settings_.unknown_cam_id >= 0 && images_ % settings_.unknown_cam_every == 0) {
+            packet.head[kCamIdOffset] = static_cast<uint8_t>(settings_.unknown_cam_id);
             ++stats_.unknown_cam_ids;
         }
-        if (spec_.unknown_pixel_format >= 0 && images_ % spec_.unknown_format_every == 0) {
-            packet.head[kPixelFormatOffset] = static_cast<uint8_t>(spec_.unknown_pixel_format);
+        if (settings_.unknown_pixel_format >= 0 && images_ % settings_.unknown_format_every == 0) {
+            packet.head[kPixelFormatOffset] = static_cast<uint8_t>(settings_.unknown_pixel_format);
             ++stats_.unknown_formats;
         }
-        if (spec_.oversize_bytes > 0) {
+        if (settings_.oversize_bytes > 0) {
             Bytes& body = packet.editableBody();
-            for (uint32_t i = 0; i < spec_.oversize_bytes; ++i) body.push_back(static_cast<uint8_t>(next()));
+            for (uint32_t i = 0; i < settings_.oversize_bytes; ++i)
+                body.push_back(static_cast<uint8_t>(next()));
             const uint32_t length = getU32(packet.head.data() + kLengthOffset);
-            putU32(packet.head.data() + kLengthOffset, length + spec_.oversize_bytes);
+            putU32(packet.head.data() + kLengthOffset, length + settings_.oversize_bytes);
             ++stats_.oversized_images;
         }
     }
-    if (spec_.garbage_max > 0) {
-        const uint32_t n = 1 + static_cast<uint32_t>(next() % spec_.garbage_max);
+    if (settings_.garbage_max > 0) {
+        const uint32_t n = 1 + static_cast<uint32_t>(next() % settings_.garbage_max);
         Bytes garbage(n);
         for (uint8_t& b : garbage) b = garbageByte();
         packet.head.insert(packet.head.begin(), garbage.begin(), garbage.end());
@@ -331,7 +333,7 @@ void FaultPlan::corrupt(OutPacket& packet) {
     while (next_flip_ < end) {
         flat[static_cast<size_t>(next_flip_ - stream_pos_)] ^= static_cast<uint8_t>(1 + next() % 255);
         ++stats_.flipped_bytes;
-        next_flip_ += 1 + gap(spec_.flip_rate);
+        next_flip_ += 1 + gap(settings_.flip_rate);
     }
     if (next_insert_ < end) {
         Bytes out;
@@ -341,7 +343,7 @@ void FaultPlan::corrupt(OutPacket& packet) {
             while (next_insert_ == pos) {
                 out.push_back(static_cast<uint8_t>(next()));
                 ++stats_.inserted_bytes;
-                next_insert_ += 1 + gap(spec_.insert_rate);
+                next_insert_ += 1 + gap(settings_.insert_rate);
             }
             out.push_back(byte);
             ++pos;
@@ -354,10 +356,10 @@ void FaultPlan::corrupt(OutPacket& packet) {
 }
 
 uint64_t FaultPlan::holdMicros(const OutPacket& packet, const StreamCounters&) {
-    if (spec_.delay_replies.empty()) return 0;
+    if (settings_.delay_replies.empty()) return 0;
     uint32_t code = 0;
     if (!replyCode(packet, code)) return 0;
-    for (const auto& d : spec_.delay_replies) {
+    for (const auto& d : settings_.delay_replies) {
         if (d.first != code) continue;
         std::lock_guard<std::mutex> lock(mutex_);
         ++stats_.replies_delayed;
@@ -369,19 +371,20 @@ uint64_t FaultPlan::holdMicros(const OutPacket& packet, const StreamCounters&) {
 size_t FaultPlan::outputAllowance(const StreamCounters& counters) {
     std::lock_guard<std::mutex> lock(mutex_);
     uint64_t limit = kNever;
-    if (spec_.close_after_bytes > 0)
-        limit =
-            spec_.close_after_bytes > counters.bytes_out ? spec_.close_after_bytes - counters.bytes_out : 0;
-    if (spec_.stall_ms > 0) {
-        if (!stall_started_ && counters.bytes_out >= spec_.stall_after_bytes) {
+    if (settings_.close_after_bytes > 0)
+        limit = settings_.close_after_bytes > counters.bytes_out
+                    ? settings_.close_after_bytes - counters.bytes_out
+                    : 0;
+    if (settings_.stall_ms > 0) {
+        if (!stall_started_ && counters.bytes_out >= settings_.stall_after_bytes) {
             stall_started_ = true;
-            stall_until_us_ = clock_->nowMicros() + static_cast<uint64_t>(spec_.stall_ms) * 1000;
+            stall_until_us_ = clock_->nowMicros() + static_cast<uint64_t>(settings_.stall_ms) * 1000;
             ++stats_.stalls;
         }
         if (stall_started_) {
             if (clock_->nowMicros() < stall_until_us_) return 0;
         } else {
-            limit = std::min(limit, spec_.stall_after_bytes - counters.bytes_out);
+            limit = std::min(limit, settings_.stall_after_bytes - counters.bytes_out);
         }
     }
     return limit > std::numeric_limits<size_t>::max() ? std::numeric_limits<size_t>::max()
@@ -390,8 +393,9 @@ size_t FaultPlan::outputAllowance(const StreamCounters& counters) {
 
 bool FaultPlan::disconnectNow(const StreamCounters& counters) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const bool bytes = spec_.close_after_bytes > 0 && counters.bytes_out >= spec_.close_after_bytes;
-    const bool frames = spec_.close_after_frames > 0 && counters.frames_sent >= spec_.close_after_frames;
+    const bool bytes = settings_.close_after_bytes > 0 && counters.bytes_out >= settings_.close_after_bytes;
+    const bool frames =
+        settings_.close_after_frames > 0 && counters.frames_sent >= settings_.close_after_frames;
     if (!(bytes || frames)) return false;
     if (!disconnected_) {
         disconnected_ = true;

@@ -19,7 +19,7 @@
 namespace orvane {
 namespace kvsim {
 
-struct FaultSpec {
+struct FaultSettings {
     uint64_t seed = 1;
 
     // The connection ends after this many bytes or frames (0: never); abortively (a TCP reset, a USB
@@ -61,9 +61,9 @@ struct FaultSpec {
     bool any() const;
 };
 
-// Parses a fault SPEC (see faultHelpText); false with a message for anything it cannot use. Items add to
+// Parses a fault list (see faultHelpText); false with a message for anything it cannot use. Items add to
 // `out`, so several --fault options combine.
-bool parseFaultSpec(const std::string& text, FaultSpec& out, std::string* error);
+bool parseFaultSettings(const std::string& text, FaultSettings& out, std::string* error);
 // Lines for kvsim --help.
 std::string faultHelpText();
 
@@ -90,9 +90,10 @@ struct FaultStats {
 class FaultPlan : public FaultHook {
   public:
     // `clock` must be the device's clock, so that stalls and delays follow the device's time.
-    explicit FaultPlan(FaultSpec spec, std::shared_ptr<Clock> clock = std::make_shared<SteadyClock>());
+    explicit FaultPlan(FaultSettings settings,
+                       std::shared_ptr<Clock> clock = std::make_shared<SteadyClock>());
 
-    const FaultSpec& spec() const { return spec_; }
+    const FaultSettings& settings() const { return settings_; }
     FaultStats stats();
 
     void onConnect() override;
@@ -101,7 +102,7 @@ class FaultPlan : public FaultHook {
     uint64_t holdMicros(const OutPacket& packet, const StreamCounters& counters) override;
     size_t outputAllowance(const StreamCounters& counters) override;
     bool disconnectNow(const StreamCounters& counters) override;
-    bool abortiveDisconnect() override { return spec_.reset; }
+    bool abortiveDisconnect() override { return settings_.reset; }
 
   private:
     uint64_t next();            // the plan's random sequence
@@ -110,7 +111,7 @@ class FaultPlan : public FaultHook {
     void corrupt(OutPacket& packet);  // flips and inserts
     static bool replyCode(const OutPacket& packet, uint32_t& code);
 
-    const FaultSpec spec_;
+    const FaultSettings settings_;
     const std::shared_ptr<Clock> clock_;
     std::mutex mutex_;
     FaultStats stats_;

@@ -81,8 +81,8 @@ std::string usageText() {
            "                     version 1 applications do not send keep-alives\n"
            "  --serial TEXT      serial number of the first camera (default KVSIM0000001, at most 31\n"
            "                     characters); the trailing number counts up for further cameras\n"
-           "  --scene SPEC       what the cameras look at (default pattern; see Scenes below)\n"
-           "  --fault SPEC       make the cameras misbehave (see Faults below); may be repeated\n"
+           "  --scene NAME       what the cameras look at (default pattern; see Scenes below)\n"
+           "  --fault LIST       make the cameras misbehave (see Faults below); may be repeated\n"
            "  --verbose          print a line for every command a camera receives\n"
            "  --help             print this text and exit\n"
            "\n" +
@@ -144,7 +144,7 @@ bool parseOptions(int argc, const char* const* argv, Options& out, std::string* 
         } else if (arg == "--fault") {
             if (!value(v)) return fail("--fault needs a list of faults (see --help)");
             std::string why;
-            if (!parseFaultSpec(v, o.faults, &why)) return fail("--fault " + v + ": " + why);
+            if (!parseFaultSettings(v, o.faults, &why)) return fail("--fault " + v + ": " + why);
             o.has_faults = true;
         } else if (arg == "--serial") {
             if (!value(v) || v.empty() || v.size() > 31)

@@ -28,7 +28,7 @@ struct Options {
     bool verbose = false;
     bool help = false;
     std::string scene = "pattern";  // see sceneHelpText()
-    FaultSpec faults;               // every --fault combined
+    FaultSettings faults;           // every --fault combined
     bool has_faults = false;
 
     // Address, port and serial number of every camera, in order.

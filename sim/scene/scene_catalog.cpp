@@ -63,12 +63,12 @@ std::vector<Shape> roomShapes() {
     return s;
 }
 
-std::shared_ptr<SyntheticScene> makeSyntheticScene(const std::string& spec, std::string* error) {
+std::shared_ptr<SyntheticScene> makeSyntheticScene(const std::string& description, std::string* error) {
     auto fail = [error](const std::string& why) -> std::shared_ptr<SyntheticScene> {
         if (error) *error = why;
         return nullptr;
     };
-    std::vector<std::string> parts = split(spec, ',');
+    std::vector<std::string> parts = split(description, ',');
     if (parts.empty() || parts[0].empty()) return fail("scene name missing");
     const std::string& name = parts[0];
     SceneOptions options;
@@ -115,12 +115,12 @@ std::shared_ptr<SyntheticScene> makeSyntheticScene(const std::string& spec, std:
             return fail("unknown scene modifier '" + mod + "' (motion, still, noise=MM, speckles=N, seed=N)");
         }
     }
-    return std::make_shared<SyntheticScene>(spec, std::move(shapes), options);
+    return std::make_shared<SyntheticScene>(description, std::move(shapes), options);
 }
 
-std::shared_ptr<Scene> makeScene(const std::string& spec, std::string* error) {
-    if (spec == "pattern") return std::make_shared<PatternScene>();
-    return makeSyntheticScene(spec, error);
+std::shared_ptr<Scene> makeScene(const std::string& description, std::string* error) {
+    if (description == "pattern") return std::make_shared<PatternScene>();
+    return makeSyntheticScene(description, error);
 }
 
 std::string sceneHelpText() {

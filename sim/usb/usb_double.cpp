@@ -16,10 +16,10 @@ constexpr int kMaxStringUnits = 126;  // bLength is one byte: 2 + 2 * 126 = 254
 std::atomic<int> g_outstanding_lists{0};
 std::atomic<int> g_outstanding_configs{0};
 
-uint16_t firstInPacketSize(const DeviceSpec& spec) {
-    for (const InterfaceSpec& iface : spec.interfaces) {
+uint16_t firstInPacketSize(const DeviceSetup& setup) {
+    for (const InterfaceSetup& iface : setup.interfaces) {
         if (iface.alt_settings.empty()) continue;
-        for (const EndpointSpec& ep : iface.alt_settings[0].endpoints) {
+        for (const EndpointSetup& ep : iface.alt_settings[0].endpoints) {
             if (ep.address & LIBUSB_ENDPOINT_IN) return ep.max_packet_size;
         }
     }
@@ -50,19 +50,19 @@ std::vector<uint8_t> languageDescriptor(const std::vector<uint16_t>& languages) 
     return desc;
 }
 
-libusb_config_descriptor* buildConfig(const DeviceSpec& spec) {
+libusb_config_descriptor* buildConfig(const DeviceSetup& setup) {
     auto* config = static_cast<libusb_config_descriptor*>(calloc(1, sizeof(libusb_config_descriptor)));
     config->bLength = LIBUSB_DT_CONFIG_SIZE;
     config->bDescriptorType = LIBUSB_DT_CONFIG;
-    config->bNumInterfaces = static_cast<uint8_t>(spec.interfaces.size());
+    config->bNumInterfaces = static_cast<uint8_t>(setup.interfaces.size());
     config->bConfigurationValue = 1;
     config->bmAttributes = 0x80;
     config->MaxPower = 250;
     size_t total = LIBUSB_DT_CONFIG_SIZE;
     auto* ifaces =
-        static_cast<libusb_interface*>(calloc(spec.interfaces.size() + 1, sizeof(libusb_interface)));
-    for (size_t i = 0; i < spec.interfaces.size(); ++i) {
-        const auto& alts = spec.interfaces[i].alt_settings;
+        static_cast<libusb_interface*>(calloc(setup.interfaces.size() + 1, sizeof(libusb_interface)));
+    for (size_t i = 0; i < setup.interfaces.size(); ++i) {
+        const auto& alts = setup.interfaces[i].alt_settings;
         ifaces[i].num_altsetting = static_cast<int>(alts.size());
         if (alts.empty()) continue;
         auto* descs = static_cast<libusb_interface_descriptor*>(
@@ -114,7 +114,7 @@ void freeConfig(libusb_config_descriptor* config) {
     --g_outstanding_configs;
 }
 
-// ---- Specs --------------------------------------------------------------------------------------
+// ---- Set-ups ------------------------------------------------------------------------------------
 
 std::u16string utf16(const std::string& text) {
     std::u16string out;
@@ -122,18 +122,18 @@ std::u16string utf16(const std::string& text) {
     return out;
 }
 
-DeviceSpec cameraSpec(const std::string& serial, uint16_t packet_size) {
-    DeviceSpec spec;
-    AltSettingSpec alt;
+DeviceSetup cameraSetup(const std::string& serial, uint16_t packet_size) {
+    DeviceSetup setup;
+    AltSettingSetup alt;
     alt.endpoints.push_back({0x81, LIBUSB_TRANSFER_TYPE_BULK, packet_size});
     alt.endpoints.push_back({0x01, LIBUSB_TRANSFER_TYPE_BULK, packet_size});
-    spec.interfaces.push_back({{alt}});
+    setup.interfaces.push_back({{alt}});
     if (serial.empty()) {
-        spec.serial_index = 0;
+        setup.serial_index = 0;
     } else {
-        spec.serials[0x0409] = utf16(serial);
+        setup.serials[0x0409] = utf16(serial);
     }
-    return spec;
+    return setup;
 }
 
 // ---- BulkPipe -----------------------------------------------------------------------------------
@@ -232,19 +232,19 @@ void BulkPipe::disconnect() {
 
 // ---- Device -------------------------------------------------------------------------------------
 
-Device::Device(const DeviceSpec& spec)
-    : spec_(spec), pipe_(std::make_shared<BulkPipe>(firstInPacketSize(spec))), handler_(pipe_) {}
+Device::Device(const DeviceSetup& setup)
+    : setup_(setup), pipe_(std::make_shared<BulkPipe>(firstInPacketSize(setup))), handler_(pipe_) {}
 
 Device::~Device() = default;
 
 void Device::setFaults(const DeviceFaults& faults) {
     std::lock_guard<std::mutex> lock(mu_);
-    spec_.faults = faults;
+    setup_.faults = faults;
 }
 
 DeviceFaults Device::faults() const {
     std::lock_guard<std::mutex> lock(mu_);
-    return spec_.faults;
+    return setup_.faults;
 }
 
 void Device::queueInResult(int code, int deliver_bytes) {
@@ -350,11 +350,11 @@ void unrefLocked(libusb_device* dev) {
     }
 }
 
-std::shared_ptr<Device> Bus::plug(const DeviceSpec& spec) {
-    std::shared_ptr<Device> device = DeviceAccess::create(spec);
+std::shared_ptr<Device> Bus::plug(const DeviceSetup& setup) {
+    std::shared_ptr<Device> device = DeviceAccess::create(setup);
     BusState& bus = busState();
     std::lock_guard<std::mutex> lock(bus.mu);
-    DeviceSpec& stored = DeviceAccess::spec(*device);
+    DeviceSetup& stored = DeviceAccess::setup(*device);
     if (stored.device_address == 0) {
         uint8_t& next = bus.next_address[stored.bus_number];
         if (++next == 0) next = 1;
@@ -408,22 +408,22 @@ void countDeviceList(int delta) {
 
 // ---- What the libusb functions do ---------------------------------------------------------------
 
-std::shared_ptr<Device> DeviceAccess::create(const DeviceSpec& spec) {
-    return std::shared_ptr<Device>(new Device(spec));
+std::shared_ptr<Device> DeviceAccess::create(const DeviceSetup& setup) {
+    return std::shared_ptr<Device>(new Device(setup));
 }
 
 int DeviceAccess::descriptor(Device& d, libusb_device_descriptor* out) {
     std::lock_guard<std::mutex> lock(d.mu_);
-    if (d.spec_.faults.descriptor_error != 0) return d.spec_.faults.descriptor_error;
+    if (d.setup_.faults.descriptor_error != 0) return d.setup_.faults.descriptor_error;
     memset(out, 0, sizeof(*out));
     out->bLength = LIBUSB_DT_DEVICE_SIZE;
     out->bDescriptorType = LIBUSB_DT_DEVICE;
     out->bcdUSB = 0x0200;
     out->bMaxPacketSize0 = 64;
-    out->idVendor = d.spec_.vendor_id;
-    out->idProduct = d.spec_.product_id;
+    out->idVendor = d.setup_.vendor_id;
+    out->idProduct = d.setup_.product_id;
     out->bcdDevice = 0x0100;
-    out->iSerialNumber = d.spec_.serial_index;
+    out->iSerialNumber = d.setup_.serial_index;
     out->bNumConfigurations = 1;
     return LIBUSB_SUCCESS;
 }
@@ -432,7 +432,7 @@ int DeviceAccess::activeConfig(Device& d, libusb_config_descriptor** out) {
     ActiveConfig mode;
     {
         std::lock_guard<std::mutex> lock(d.mu_);
-        mode = d.spec_.faults.active_config;
+        mode = d.setup_.faults.active_config;
     }
     *out = nullptr;
     switch (mode) {
@@ -445,7 +445,7 @@ int DeviceAccess::activeConfig(Device& d, libusb_config_descriptor** out) {
         case ActiveConfig::kPresent:
             break;
     }
-    *out = buildConfig(d.spec_);  // interfaces never change after plug
+    *out = buildConfig(d.setup_);  // interfaces never change after plug
     ++g_outstanding_configs;
     return LIBUSB_SUCCESS;
 }
@@ -453,7 +453,7 @@ int DeviceAccess::activeConfig(Device& d, libusb_config_descriptor** out) {
 int DeviceAccess::open(Device& d, const void*) {
     std::lock_guard<std::mutex> lock(d.mu_);
     if (d.gone_) return LIBUSB_ERROR_NO_DEVICE;
-    if (d.spec_.faults.open_error != 0) return d.spec_.faults.open_error;
+    if (d.setup_.faults.open_error != 0) return d.setup_.faults.open_error;
     ++d.open_handles_;
     ++d.times_opened_;
     return LIBUSB_SUCCESS;
@@ -475,8 +475,8 @@ void DeviceAccess::close(Device& d, const void* handle) {
 int DeviceAccess::claim(Device& d, const void* handle, int iface) {
     std::lock_guard<std::mutex> lock(d.mu_);
     if (d.gone_) return LIBUSB_ERROR_NO_DEVICE;
-    if (d.spec_.faults.claim_error != 0) return d.spec_.faults.claim_error;
-    if (iface < 0 || iface >= static_cast<int>(d.spec_.interfaces.size())) return LIBUSB_ERROR_NOT_FOUND;
+    if (d.setup_.faults.claim_error != 0) return d.setup_.faults.claim_error;
+    if (iface < 0 || iface >= static_cast<int>(d.setup_.interfaces.size())) return LIBUSB_ERROR_NOT_FOUND;
     auto it = d.claims_.find(iface);
     if (it != d.claims_.end()) return it->second == handle ? LIBUSB_SUCCESS : LIBUSB_ERROR_BUSY;
     d.claims_[iface] = handle;
@@ -503,18 +503,18 @@ int DeviceAccess::control(Device& d, uint8_t request_type, uint8_t request, uint
                                     (value >> 8) == LIBUSB_DT_STRING;
         if (!string_request) return LIBUSB_ERROR_PIPE;
         const uint8_t string_index = value & 0xFF;
-        const DeviceFaults& faults = d.spec_.faults;
+        const DeviceFaults& faults = d.setup_.faults;
         if (string_index == 0) {
             if (faults.language_error != 0) return faults.language_error;
-            if (d.spec_.languages.empty()) return LIBUSB_ERROR_PIPE;
-            reply = languageDescriptor(d.spec_.languages);
-        } else if (string_index == d.spec_.serial_index) {
+            if (d.setup_.languages.empty()) return LIBUSB_ERROR_PIPE;
+            reply = languageDescriptor(d.setup_.languages);
+        } else if (string_index == d.setup_.serial_index) {
             if (faults.serial_error != 0) return faults.serial_error;
-            if (!d.spec_.raw_serial_descriptor.empty()) {
-                reply = d.spec_.raw_serial_descriptor;
+            if (!d.setup_.raw_serial_descriptor.empty()) {
+                reply = d.setup_.raw_serial_descriptor;
             } else {
-                auto it = d.spec_.serials.find(index);
-                if (it == d.spec_.serials.end()) return LIBUSB_ERROR_PIPE;
+                auto it = d.setup_.serials.find(index);
+                if (it == d.setup_.serials.end()) return LIBUSB_ERROR_PIPE;
                 reply = stringDescriptor(it->second);
             }
         } else {
@@ -560,12 +560,12 @@ int DeviceAccess::bulk(Device& d, const void* handle, const std::shared_ptr<std:
     {
         std::lock_guard<std::mutex> lock(d.mu_);
         // Only endpoints of an interface claimed through this handle can be used.
-        const EndpointSpec* found = nullptr;
+        const EndpointSetup* found = nullptr;
         for (const auto& claim : d.claims_) {
             if (claim.second != handle) continue;
-            const auto& alts = d.spec_.interfaces[static_cast<size_t>(claim.first)].alt_settings;
+            const auto& alts = d.setup_.interfaces[static_cast<size_t>(claim.first)].alt_settings;
             if (alts.empty()) continue;
-            for (const EndpointSpec& ep : alts[0].endpoints) {
+            for (const EndpointSetup& ep : alts[0].endpoints) {
                 if (ep.address == endpoint) found = &ep;
             }
         }

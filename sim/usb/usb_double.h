@@ -4,7 +4,7 @@
 // transport needs (see README.md for the list and their exact behaviour) with libusb's own signatures,
 // and answers them from devices that a test or a simulator plugs into one process-wide bus:
 //
-//     auto cam = kvsim::usb::Bus::plug(kvsim::usb::cameraSpec("KV0000000001", 1024));
+//     auto cam = kvsim::usb::Bus::plug(kvsim::usb::cameraSetup("KV0000000001", 1024));
 //     cam->pipe().feed(bytes, n);          // the device sends on bulk IN
 //     ... host code reads and writes ...
 //     auto written = cam->pipe().written(); // what the host sent on bulk OUT
@@ -31,28 +31,28 @@ namespace usb {
 
 // ---- What a device looks like -------------------------------------------------------------------
 
-struct EndpointSpec {
+struct EndpointSetup {
     uint8_t address = 0x81;  // bit 7 set: IN (device to host)
     uint8_t attributes = LIBUSB_TRANSFER_TYPE_BULK;
     uint16_t max_packet_size = 512;
 };
 
-struct AltSettingSpec {
+struct AltSettingSetup {
     uint8_t interface_class = LIBUSB_CLASS_VENDOR_SPEC;
     uint8_t interface_subclass = 0;
     uint8_t interface_protocol = 0;
-    std::vector<EndpointSpec> endpoints;
+    std::vector<EndpointSetup> endpoints;
 };
 
-// An interface is numbered by its position in DeviceSpec::interfaces; an empty alt_settings list
+// An interface is numbered by its position in DeviceSetup::interfaces; an empty alt_settings list
 // makes an interface without any alternate setting.
-struct InterfaceSpec {
-    std::vector<AltSettingSpec> alt_settings;
+struct InterfaceSetup {
+    std::vector<AltSettingSetup> alt_settings;
 };
 
 // What libusb_get_active_config_descriptor reports.
 enum class ActiveConfig {
-    kPresent,   // the configuration built from DeviceSpec::interfaces
+    kPresent,   // the configuration built from DeviceSetup::interfaces
     kNotFound,  // LIBUSB_ERROR_NOT_FOUND: the device is unconfigured
     kEmpty,     // success, but no descriptor is handed out (null)
     kError,     // LIBUSB_ERROR_IO
@@ -69,13 +69,13 @@ struct DeviceFaults {
     int serial_error = 0;    // GET_DESCRIPTOR of the serial-number string, in every language
 };
 
-struct DeviceSpec {
+struct DeviceSetup {
     uint16_t vendor_id = 0x04B4;
     uint16_t product_id = 0x1003;
     uint8_t bus_number = 1;
     uint8_t device_address = 0;  // 0: the next free address on the simulated bus
     uint8_t serial_index = 3;    // iSerialNumber of the device descriptor; 0 for none
-    std::vector<InterfaceSpec> interfaces;
+    std::vector<InterfaceSetup> interfaces;
     // Language ids reported by string descriptor 0. Empty: the device stalls that request.
     std::vector<uint16_t> languages = {0x0409};
     // Serial-number text per language id; a language without an entry stalls the request.
@@ -88,7 +88,7 @@ struct DeviceSpec {
 
 // A camera as the USB transport expects it: one vendor interface whose alternate setting 0 has bulk
 // IN 0x81 and bulk OUT 0x01 of packet_size bytes, and `serial` in US English (no serial if empty).
-DeviceSpec cameraSpec(const std::string& serial, uint16_t packet_size = 512);
+DeviceSetup cameraSetup(const std::string& serial, uint16_t packet_size = 512);
 
 // Widens 8-bit text to UTF-16 code units one for one.
 std::u16string utf16(const std::string& text);
@@ -178,9 +178,9 @@ class Device : public std::enable_shared_from_this<Device> {
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    const DeviceSpec& spec() const { return spec_; }  // as plugged (faults: see faults())
-    uint8_t busNumber() const { return spec_.bus_number; }
-    uint8_t deviceAddress() const { return spec_.device_address; }
+    const DeviceSetup& setup() const { return setup_; }  // as plugged (faults: see faults())
+    uint8_t busNumber() const { return setup_.bus_number; }
+    uint8_t deviceAddress() const { return setup_.device_address; }
 
     void setFaults(const DeviceFaults& faults);
     DeviceFaults faults() const;
@@ -214,13 +214,13 @@ class Device : public std::enable_shared_from_this<Device> {
 
   private:
     friend struct DeviceAccess;
-    explicit Device(const DeviceSpec& spec);
+    explicit Device(const DeviceSetup& setup);
 
     struct OneShot {
         int code;
         int amount;  // bytes to deliver at most; -1: no limit
     };
-    DeviceSpec spec_;  // immutable after plug, except faults (guarded by mu_)
+    DeviceSetup setup_;  // immutable after plug, except faults (guarded by mu_)
     mutable std::mutex mu_;
     bool gone_ = false;
     std::deque<OneShot> in_faults_;
@@ -239,7 +239,7 @@ class Device : public std::enable_shared_from_this<Device> {
 // The process-wide simulated bus, in libusb's device-list order (order of plugging).
 class Bus {
   public:
-    static std::shared_ptr<Device> plug(const DeviceSpec& spec);
+    static std::shared_ptr<Device> plug(const DeviceSetup& setup);
     // Unplugs every device and clears the bus faults; libusb init counts are left alone.
     static void reset();
     static std::vector<std::shared_ptr<Device>> devices();

@@ -51,9 +51,9 @@ void unrefLocked(libusb_device* dev);
 
 // The libusb functions reach into Device through here.
 struct DeviceAccess {
-    static std::shared_ptr<Device> create(const DeviceSpec& spec);
+    static std::shared_ptr<Device> create(const DeviceSetup& setup);
     static libusb_device*& ldev(Device& d) { return d.ldev_; }
-    static DeviceSpec& spec(Device& d) { return d.spec_; }
+    static DeviceSetup& setup(Device& d) { return d.setup_; }
     static int descriptor(Device& d, libusb_device_descriptor* out);
     static int activeConfig(Device& d, libusb_config_descriptor** out);
     static int open(Device& d, const void* handle);

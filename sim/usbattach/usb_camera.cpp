@@ -78,9 +78,9 @@ std::shared_ptr<UsbCamera> UsbCamera::plug(std::shared_ptr<SimDevice> device,
     cam->options_ = options;
     cam->device_ = std::move(device);
     cam->link_ = std::make_shared<UsbCameraLink>(cam->device_);
-    usbdouble::DeviceSpec spec = usbdouble::cameraSpec(
+    usbdouble::DeviceSetup setup = usbdouble::cameraSetup(
         options.readable_serial ? cam->device_->identity().serial : std::string(), options.packet_size);
-    cam->usb_ = usbdouble::Bus::plug(spec);
+    cam->usb_ = usbdouble::Bus::plug(setup);
     cam->link_->setUsbDevice(cam->usb_);
     cam->usb_->setHandler(cam->link_);
     return cam;

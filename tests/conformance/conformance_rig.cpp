@@ -33,10 +33,10 @@ bool waitFor(const std::function<bool()>& condition, int timeout_ms) {
 }
 
 std::shared_ptr<orvane::kvsim::FaultPlan> faultPlan(const std::string& text) {
-    orvane::kvsim::FaultSpec spec;
+    orvane::kvsim::FaultSettings settings;
     std::string error;
-    EXPECT_TRUE(orvane::kvsim::parseFaultSpec(text, spec, &error)) << text << ": " << error;
-    return std::make_shared<orvane::kvsim::FaultPlan>(spec);
+    EXPECT_TRUE(orvane::kvsim::parseFaultSettings(text, settings, &error)) << text << ": " << error;
+    return std::make_shared<orvane::kvsim::FaultPlan>(settings);
 }
 
 // ---- CameraEnd ----------------------------------------------------------------------------------------

@@ -95,17 +95,17 @@ Bytes Payload(size_t n, uint8_t seed) {
     return b;
 }
 
-ImagePacketSpec DepthImage(uint8_t frame_index, Bytes extra, size_t data_size) {
-    ImagePacketSpec spec;
-    spec.width = 4;
-    spec.height = 2;
-    spec.timestamp = 0x11223344;
-    spec.cam_id = 3;
-    spec.pixel_format = 1;
-    spec.frame_index = frame_index;
-    spec.extra = std::move(extra);
-    spec.data = Payload(data_size, 0x40);
-    return spec;
+ImagePacketFields DepthImage(uint8_t frame_index, Bytes extra, size_t data_size) {
+    ImagePacketFields fields;
+    fields.width = 4;
+    fields.height = 2;
+    fields.timestamp = 0x11223344;
+    fields.cam_id = 3;
+    fields.pixel_format = 1;
+    fields.frame_index = frame_index;
+    fields.extra = std::move(extra);
+    fields.data = Payload(data_size, 0x40);
+    return fields;
 }
 
 // Three packets of different kinds back to back.
@@ -184,8 +184,8 @@ TEST(DataPacketParser, InvalidHeaderReturnsToSyncSearchWithoutCallbacks) {
 
 TEST(DataPacketParser, ImageSubHeaderAndExtraBytesAreTakenOffTheLength) {
     ParserRig rig;
-    ImagePacketSpec spec = DepthImage(9, Hex("5d 01 02"), 16);
-    rig.stream.Feed(MakeImagePacket(spec));
+    ImagePacketFields fields = DepthImage(9, Hex("5d 01 02"), 16);
+    rig.stream.Feed(MakeImagePacket(fields));
     rig.Run(1);
     ASSERT_EQ(1u, rig.headers.size());
     // The header callback already sees only the image data bytes.
@@ -193,7 +193,7 @@ TEST(DataPacketParser, ImageSubHeaderAndExtraBytesAreTakenOffTheLength) {
     ASSERT_EQ(1u, rig.packets.size());
     const ParsedPacket& p = rig.packets[0];
     EXPECT_EQ(16u, p.length);  // 12 + 3 + 16 on the wire
-    EXPECT_EQ(spec.data, p.payload);
+    EXPECT_EQ(fields.data, p.payload);
     EXPECT_EQ(4, p.image.width);
     EXPECT_EQ(2, p.image.height);
     EXPECT_EQ(0x11223344u, p.image.timestamp);
@@ -208,8 +208,8 @@ TEST(DataPacketParser, ImageLengthsThatCannotHoldTheirHeadersAreDropped) {
     // Length 8 cannot hold the 12-byte sub-header; length 12 + 2 cannot hold 3 extra bytes. Both would
     // underflow the remaining length if subtracted unchecked.
     Bytes short_image = MakePacket(2, 0, Payload(8, 0));
-    ImagePacketSpec spec = DepthImage(1, Hex("01 02 03"), 0);
-    Bytes lying_extra = MakeImagePacket(spec);
+    ImagePacketFields fields = DepthImage(1, Hex("01 02 03"), 0);
+    Bytes lying_extra = MakeImagePacket(fields);
     lying_extra[12] = 14;  // length field low byte: sub-header + 2
     for (const Bytes& bad : {short_image, lying_extra}) {
         ParserRig rig;

@@ -15,16 +15,16 @@ using test::DeviceHarness;
 
 constexpr uint64_t kPeriod = 33334;
 
-FaultSpec spec(const std::string& text) {
-    FaultSpec s;
+FaultSettings settings(const std::string& text) {
+    FaultSettings s;
     std::string error;
-    EXPECT_TRUE(parseFaultSpec(text, s, &error)) << text << ": " << error;
+    EXPECT_TRUE(parseFaultSettings(text, s, &error)) << text << ": " << error;
     return s;
 }
 
 // A camera with a plan; the connection is restarted so that the plan starts with it.
 struct Faulty {
-    explicit Faulty(const std::string& text) : plan(std::make_shared<FaultPlan>(spec(text), h.clock)) {
+    explicit Faulty(const std::string& text) : plan(std::make_shared<FaultPlan>(settings(text), h.clock)) {
         h.device.setFaultHook(plan);
         h.device.onConnect();
     }
@@ -64,15 +64,15 @@ Bytes scriptedSession(const std::string& faults) {
     return out;
 }
 
-TEST(FaultSpecText, ParsesEveryItemAndCombinesRepeatedOptions) {
-    FaultSpec s;
+TEST(FaultSettingsText, ParsesEveryItemAndCombinesRepeatedOptions) {
+    FaultSettings s;
     std::string error;
     ASSERT_TRUE(
-        parseFaultSpec("seed=0x10,close-after-bytes=1000,flip=0.001,insert=1e-4,garbage=5,stall=300:64,"
-                       "no-keepalive=3,drop=0x80000002,delay=1:250,wrong-code=0x8000000c,"
-                       "wrong-length=11:5,bad-descriptor-checksum,oversize-images=10,"
-                       "unknown-cam-id=7:3,unknown-pixel-format",
-                       s, &error))
+        parseFaultSettings("seed=0x10,close-after-bytes=1000,flip=0.001,insert=1e-4,garbage=5,stall=300:64,"
+                           "no-keepalive=3,drop=0x80000002,delay=1:250,wrong-code=0x8000000c,"
+                           "wrong-length=11:5,bad-descriptor-checksum,oversize-images=10,"
+                           "unknown-cam-id=7:3,unknown-pixel-format",
+                           s, &error))
         << error;
     EXPECT_EQ(s.seed, 16u);
     EXPECT_EQ(s.close_after_bytes, 1000u);
@@ -96,20 +96,20 @@ TEST(FaultSpecText, ParsesEveryItemAndCombinesRepeatedOptions) {
     EXPECT_EQ(s.unknown_cam_every, 3u);
     EXPECT_EQ(s.unknown_pixel_format, 9);
     EXPECT_EQ(s.unknown_format_every, 1u);
-    ASSERT_TRUE(parseFaultSpec("reset-after-frames=4,drop=2", s, &error));
+    ASSERT_TRUE(parseFaultSettings("reset-after-frames=4,drop=2", s, &error));
     EXPECT_TRUE(s.reset);
     EXPECT_EQ(s.close_after_frames, 4u);
     EXPECT_EQ(s.drop_replies.size(), 2u) << "a second option adds to the first";
     EXPECT_TRUE(s.any());
-    EXPECT_FALSE(FaultSpec().any());
+    EXPECT_FALSE(FaultSettings().any());
 
     for (const char* bad : {"", "flip", "flip=0", "flip=1.5", "close-after-bytes=0", "close-after-frames=x",
                             "stall=0", "delay=5", "wrong-length=3:60000", "unknown-cam-id=3",
                             "unknown-cam-id=9:0", "unknown-pixel-format=6", "bad-descriptor-checksum=1",
                             "explode", "seed=-1", "drop=0x", "garbage=0", "seed=1,,"}) {
-        FaultSpec t;
+        FaultSettings t;
         error.clear();
-        EXPECT_FALSE(parseFaultSpec(bad, t, &error)) << bad;
+        EXPECT_FALSE(parseFaultSettings(bad, t, &error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
 }

@@ -26,9 +26,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::shared_ptr<FaultPlan> planFor(const std::string& text) {
-    FaultSpec s;
+    FaultSettings s;
     std::string error;
-    EXPECT_TRUE(parseFaultSpec(text, s, &error)) << error;
+    EXPECT_TRUE(parseFaultSettings(text, s, &error)) << error;
     return std::make_shared<FaultPlan>(s);
 }
 

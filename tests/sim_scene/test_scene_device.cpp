@@ -25,8 +25,8 @@ constexpr uint32_t kDepthComponent = 0x00010000;
 constexpr uint32_t kColorComponent = 0x00100000;
 
 struct Rig {
-    explicit Rig(const std::string& scene_spec, DeviceConfig config = DeviceConfig()) : h(config) {
-        scene = makeSyntheticScene(scene_spec, nullptr);
+    explicit Rig(const std::string& scene_name, DeviceConfig config = DeviceConfig()) : h(config) {
+        scene = makeSyntheticScene(scene_name, nullptr);
         h.device.setScene(scene);
     }
     std::string descriptor() {

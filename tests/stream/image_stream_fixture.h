@@ -22,7 +22,7 @@ enum WirePixelFormat : uint8_t { kWireMono8 = 0, kWireDepth16 = 1, kWireRgb24 = 
 enum WireCam : uint8_t { kCamLeftIr = 0, kCamRightIr = 1, kCamColor = 2, kCamDepth = 3, kCamAux = 4 };
 
 // Image packets are built by the support library's encoder, written independently of the library's.
-using ImagePacket = ImagePacketSpec;
+using ImagePacket = ImagePacketFields;
 inline Bytes EncodeImagePacket(const ImagePacket& p) {
     return MakeImagePacket(p);
 }

@@ -29,17 +29,17 @@ Bytes MakePacket(uint8_t type, uint8_t packet_id, const Bytes& payload, uint8_t 
     return out;
 }
 
-Bytes MakeImagePacket(const ImagePacketSpec& spec, uint8_t packet_id) {
+Bytes MakeImagePacket(const ImagePacketFields& fields, uint8_t packet_id) {
     Bytes payload;
-    AppendLe16(&payload, spec.width);
-    AppendLe16(&payload, spec.height);
-    AppendLe32(&payload, spec.timestamp);
-    payload.push_back(spec.cam_id);
-    payload.push_back(spec.pixel_format);
-    payload.push_back(spec.frame_index);
-    payload.push_back(static_cast<uint8_t>(spec.extra.size()));
-    payload.insert(payload.end(), spec.extra.begin(), spec.extra.end());
-    payload.insert(payload.end(), spec.data.begin(), spec.data.end());
+    AppendLe16(&payload, fields.width);
+    AppendLe16(&payload, fields.height);
+    AppendLe32(&payload, fields.timestamp);
+    payload.push_back(fields.cam_id);
+    payload.push_back(fields.pixel_format);
+    payload.push_back(fields.frame_index);
+    payload.push_back(static_cast<uint8_t>(fields.extra.size()));
+    payload.insert(payload.end(), fields.extra.begin(), fields.extra.end());
+    payload.insert(payload.end(), fields.data.begin(), fields.data.end());
     return MakePacket(2, packet_id, payload);
 }
 
@@ -121,8 +121,8 @@ void ScriptedDevice::Push(uint8_t type, uint8_t packet_id, const Bytes& payload,
     host_.Feed(MakePacket(type, packet_id, payload), delay_ms);
 }
 
-void ScriptedDevice::PushImage(const ImagePacketSpec& spec, int delay_ms) {
-    host_.Feed(MakeImagePacket(spec), delay_ms);
+void ScriptedDevice::PushImage(const ImagePacketFields& fields, int delay_ms) {
+    host_.Feed(MakeImagePacket(fields), delay_ms);
 }
 
 void ScriptedDevice::PushRaw(const Bytes& bytes, int delay_ms) {

@@ -38,7 +38,7 @@ struct DeviceReply {
 using ReplyHandler = std::function<std::vector<DeviceReply>(const DeviceRequest&)>;
 
 // Fields of an image packet; extra bytes go between the sub-header and the data.
-struct ImagePacketSpec {
+struct ImagePacketFields {
     uint16_t width = 0;
     uint16_t height = 0;
     uint32_t timestamp = 0;
@@ -51,7 +51,7 @@ struct ImagePacketSpec {
 
 // Packet encoders independent of the library's own.
 Bytes MakePacket(uint8_t type, uint8_t packet_id, const Bytes& payload, uint8_t version = 4);
-Bytes MakeImagePacket(const ImagePacketSpec& spec, uint8_t packet_id = 0);
+Bytes MakeImagePacket(const ImagePacketFields& fields, uint8_t packet_id = 0);
 // The payload of a reply that echoes code and carries words after it.
 Bytes ReplyWords(uint32_t code, std::initializer_list<uint32_t> words);
 
@@ -87,7 +87,7 @@ class ScriptedDevice {
 
     // Unsolicited traffic towards the host.
     void Push(uint8_t type, uint8_t packet_id, const Bytes& payload, int delay_ms = 0);
-    void PushImage(const ImagePacketSpec& spec, int delay_ms = 0);
+    void PushImage(const ImagePacketFields& fields, int delay_ms = 0);
     void PushRaw(const Bytes& bytes, int delay_ms = 0);
 
   private:

@@ -13,11 +13,11 @@
 namespace {
 
 using kvsim::usb::ActiveConfig;
-using kvsim::usb::AltSettingSpec;
-using kvsim::usb::cameraSpec;
-using kvsim::usb::DeviceSpec;
-using kvsim::usb::EndpointSpec;
-using kvsim::usb::InterfaceSpec;
+using kvsim::usb::AltSettingSetup;
+using kvsim::usb::cameraSetup;
+using kvsim::usb::DeviceSetup;
+using kvsim::usb::EndpointSetup;
+using kvsim::usb::InterfaceSetup;
 using kvsim::usb::TransferRecord;
 using orvane::libusb_stream;
 using usbtest::pattern;
@@ -51,8 +51,8 @@ class UsbStream : public UsbFixture {
     libusb_stream stream_{"KV0000000001"};
 };
 
-AltSettingSpec alt(std::vector<EndpointSpec> endpoints, uint8_t protocol = 0) {
-    AltSettingSpec a;
+AltSettingSetup alt(std::vector<EndpointSetup> endpoints, uint8_t protocol = 0) {
+    AltSettingSetup a;
     a.interface_protocol = protocol;
     a.endpoints = std::move(endpoints);
     return a;
@@ -90,7 +90,7 @@ TEST_F(UsbStream, TwelveDigitIdentifierIsASerialNotAnOrdinal) {
 }
 
 TEST_F(UsbStream, OrdinalOneIsTheFirstCameraInListOrder) {
-    DeviceSpec foreign = cameraSpec("XX0000000001");
+    DeviceSetup foreign = cameraSetup("XX0000000001");
     foreign.vendor_id = 0x0001;
     plug(foreign);
     auto without_serial = plugCamera("");
@@ -138,11 +138,11 @@ TEST_F(UsbStream, OverlongIdentifierIsBoundedAndTakenAsOrdinal) {
 
 TEST_F(UsbStream, SerialIsReadThroughTheLanguageList) {
     // The serial exists only in the second language; the first one stalls.
-    DeviceSpec spec = cameraSpec("");
-    spec.serial_index = 3;
-    spec.languages = {0x0407, 0x0409};
-    spec.serials[0x0409] = kvsim::usb::utf16("KV0000000042");
-    auto cam = plug(spec);
+    DeviceSetup setup = cameraSetup("");
+    setup.serial_index = 3;
+    setup.languages = {0x0407, 0x0409};
+    setup.serials[0x0409] = kvsim::usb::utf16("KV0000000042");
+    auto cam = plug(setup);
     libusb_stream stream("KV0000000042");
     ASSERT_EQ(stream.Open(), 0);
     EXPECT_EQ(cam->openHandles(), 1);
@@ -161,10 +161,10 @@ TEST_F(UsbStream, SerialModeReportsWhyADeviceWasRejected) {
         {ActiveConfig::kPresent, LIBUSB_ERROR_PIPE, "check_device(): Failed to get languages count\n"},
     };
     for (const Case& c : cases) {
-        DeviceSpec spec = cameraSpec("KV0000000001");
-        spec.faults.active_config = c.config;
-        spec.faults.language_error = c.language_error;
-        auto cam = plug(spec);
+        DeviceSetup setup = cameraSetup("KV0000000001");
+        setup.faults.active_config = c.config;
+        setup.faults.language_error = c.language_error;
+        auto cam = plug(setup);
         {
             libusb_stream by_serial("KV0000000001");
             int result = -1;
@@ -182,9 +182,9 @@ TEST_F(UsbStream, SerialModeReportsWhyADeviceWasRejected) {
 }
 
 TEST_F(UsbStream, OpenFailsCleanlyWhenOpenOrClaimFails) {
-    DeviceSpec spec = cameraSpec("KV0000000001");
-    spec.faults.open_error = LIBUSB_ERROR_ACCESS;
-    auto cam = plug(spec);
+    DeviceSetup setup = cameraSetup("KV0000000001");
+    setup.faults.open_error = LIBUSB_ERROR_ACCESS;
+    auto cam = plug(setup);
     libusb_stream stream("KV0000000001");
     EXPECT_EQ(stream.Open(), 1);
 
@@ -199,9 +199,9 @@ TEST_F(UsbStream, OpenFailsCleanlyWhenOpenOrClaimFails) {
 }
 
 TEST_F(UsbStream, SkipsInterfacesThatAreNotOneBulkInAndOneBulkOut) {
-    DeviceSpec spec = cameraSpec("KV0000000001");
-    spec.interfaces = {
-        InterfaceSpec{},                                                              // no alt setting
+    DeviceSetup setup = cameraSetup("KV0000000001");
+    setup.interfaces = {
+        InterfaceSetup{},                                                             // no alt setting
         {{alt({{0x81, kBulk, 512}, {0x01, kBulk, 512}, {0x83, kBulk, 512}})}},        // 3 endpoints
         {{alt({{0x81, kInterrupt, 512}, {0x01, kBulk, 512}})}},                       // first not bulk
         {{alt({{0x81, kBulk, 512}, {0x01, kInterrupt, 512}})}},                       // second not bulk
@@ -212,7 +212,7 @@ TEST_F(UsbStream, SkipsInterfacesThatAreNotOneBulkInAndOneBulkOut) {
         {{alt({{0x02, kBulk, 512}, {0x82, kBulk, 512}}), alt({{0x84, kBulk, 64}})}},  // the one
         {{alt({{0x85, kBulk, 512}, {0x05, kBulk, 512}})}},                            // later, unused
     };
-    auto cam = plug(spec);
+    auto cam = plug(setup);
 
     libusb_device** list = nullptr;
     ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
@@ -249,9 +249,9 @@ TEST_F(UsbStream, SkipsInterfacesThatAreNotOneBulkInAndOneBulkOut) {
 }
 
 TEST_F(UsbStream, DeviceWithoutUsableInterfaceIsNeverOpened) {
-    DeviceSpec spec = cameraSpec("KV0000000001");
-    spec.interfaces = {{{alt({{0x81, kBulk, 512}, {0x83, kBulk, 512}})}}};
-    auto cam = plug(spec);
+    DeviceSetup setup = cameraSetup("KV0000000001");
+    setup.interfaces = {{{alt({{0x81, kBulk, 512}, {0x83, kBulk, 512}})}}};
+    auto cam = plug(setup);
     libusb_stream stream("KV0000000001");
     EXPECT_EQ(stream.Open(), 1);
     EXPECT_EQ(cam->timesOpened(), 0);
@@ -266,9 +266,9 @@ TEST_F(UsbStream, OnlyProtocolOneWithTwoBytePacketsEndsEvenWritesWithAZeroLength
     const Case cases[] = {{2, {4, 5}, {4, 0, 5}}, {512, {1024}, {1024}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.packet);
-        DeviceSpec spec = cameraSpec("KV0000000001");
-        spec.interfaces = {{{alt({{0x81, kBulk, c.packet}, {0x01, kBulk, c.packet}}, 1)}}};
-        auto cam = plug(spec);
+        DeviceSetup setup = cameraSetup("KV0000000001");
+        setup.interfaces = {{{alt({{0x81, kBulk, c.packet}, {0x01, kBulk, c.packet}}, 1)}}};
+        auto cam = plug(setup);
         {
             libusb_stream stream("KV0000000001");
             ASSERT_EQ(stream.Open(), 0);

@@ -15,9 +15,9 @@ namespace {
 
 using kvsim::usb::ActiveConfig;
 using kvsim::usb::Bus;
-using kvsim::usb::cameraSpec;
+using kvsim::usb::cameraSetup;
 using kvsim::usb::Device;
-using kvsim::usb::DeviceSpec;
+using kvsim::usb::DeviceSetup;
 
 class UsbDouble : public ::testing::Test {
   protected:
@@ -71,7 +71,7 @@ class UsbDouble : public ::testing::Test {
 };
 
 TEST_F(UsbDouble, DeviceListCountsReferencesNeedsInitAndCanBeMadeToFail) {
-    auto dev = Bus::plug(cameraSpec("KV0000000001"));
+    auto dev = Bus::plug(cameraSetup("KV0000000001"));
     libusb_device** list = nullptr;
     ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
     EXPECT_EQ(list[1], nullptr);
@@ -99,11 +99,11 @@ TEST_F(UsbDouble, DeviceListCountsReferencesNeedsInitAndCanBeMadeToFail) {
     ASSERT_EQ(libusb_init(nullptr), 0);
 }
 
-TEST_F(UsbDouble, DescriptorsFollowTheSpec) {
-    DeviceSpec spec = cameraSpec("KV0000000001", 1024);
-    spec.bus_number = 3;
-    spec.device_address = 9;
-    Bus::plug(spec);
+TEST_F(UsbDouble, DescriptorsFollowTheDeviceSetup) {
+    DeviceSetup setup = cameraSetup("KV0000000001", 1024);
+    setup.bus_number = 3;
+    setup.device_address = 9;
+    Bus::plug(setup);
     ASSERT_EQ(libusb_get_device_list(nullptr, &list_), 1);
     EXPECT_EQ(libusb_get_bus_number(list_[0]), 3);
     EXPECT_EQ(libusb_get_device_address(list_[0]), 9);
@@ -124,7 +124,7 @@ TEST_F(UsbDouble, DescriptorsFollowTheSpec) {
 }
 
 TEST_F(UsbDouble, ActiveConfigurationFaults) {
-    auto dev = Bus::plug(cameraSpec("KV0000000001"));
+    auto dev = Bus::plug(cameraSetup("KV0000000001"));
     ASSERT_EQ(libusb_get_device_list(nullptr, &list_), 1);
     const std::pair<ActiveConfig, int> cases[] = {{ActiveConfig::kNotFound, LIBUSB_ERROR_NOT_FOUND},
                                                   {ActiveConfig::kEmpty, 0},
@@ -140,12 +140,12 @@ TEST_F(UsbDouble, ActiveConfigurationFaults) {
 }
 
 TEST_F(UsbDouble, StringDescriptorsPerLanguage) {
-    DeviceSpec spec = cameraSpec("");
-    spec.serial_index = 5;
-    spec.languages = {0x0407, 0x0409};
-    spec.serials[0x0409] = kvsim::usb::utf16("SN-1");
-    spec.serials[0x0407] = u"S\u00e9r";
-    Bus::plug(spec);
+    DeviceSetup setup = cameraSetup("");
+    setup.serial_index = 5;
+    setup.languages = {0x0407, 0x0409};
+    setup.serials[0x0409] = kvsim::usb::utf16("SN-1");
+    setup.serials[0x0407] = u"S\u00e9r";
+    Bus::plug(setup);
     libusb_device_handle* h = openClaimed(0);
     unsigned char buf[256];
     ASSERT_EQ(libusb_control_transfer(h, 0x80, 6, 0x0300, 0, buf, 256, 0), 6);
@@ -166,9 +166,9 @@ TEST_F(UsbDouble, StringDescriptorsPerLanguage) {
 }
 
 TEST_F(UsbDouble, StringFaults) {
-    DeviceSpec spec = cameraSpec("KV0000000001");
-    spec.faults.serial_error = LIBUSB_ERROR_TIMEOUT;
-    auto dev = Bus::plug(spec);
+    DeviceSetup setup = cameraSetup("KV0000000001");
+    setup.faults.serial_error = LIBUSB_ERROR_TIMEOUT;
+    auto dev = Bus::plug(setup);
     libusb_device_handle* h = openClaimed(0);
     unsigned char buf[256];
     EXPECT_EQ(libusb_control_transfer(h, 0x80, 6, 0x0303, 0x0409, buf, 256, 0), LIBUSB_ERROR_TIMEOUT);
@@ -181,9 +181,9 @@ TEST_F(UsbDouble, StringFaults) {
 }
 
 TEST_F(UsbDouble, OpenAndClaimRules) {
-    DeviceSpec spec = cameraSpec("KV0000000001");
-    spec.faults.open_error = LIBUSB_ERROR_ACCESS;
-    auto dev = Bus::plug(spec);
+    DeviceSetup setup = cameraSetup("KV0000000001");
+    setup.faults.open_error = LIBUSB_ERROR_ACCESS;
+    auto dev = Bus::plug(setup);
     ASSERT_EQ(libusb_get_device_list(nullptr, &list_), 1);
     libusb_device_handle* a = nullptr;
     EXPECT_EQ(libusb_open(list_[0], &a), LIBUSB_ERROR_ACCESS);
@@ -217,7 +217,7 @@ TEST_F(UsbDouble, OpenAndClaimRules) {
 }
 
 TEST_F(UsbDouble, BulkInDeliversWholePacketsAndEndsAtFeedBoundaries) {
-    auto dev = Bus::plug(cameraSpec("KV0000000001", 512));
+    auto dev = Bus::plug(cameraSetup("KV0000000001", 512));
     libusb_device_handle* h = openClaimed(0);
     std::vector<uint8_t> data(1600);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 3);
@@ -252,7 +252,7 @@ TEST_F(UsbDouble, BulkInDeliversWholePacketsAndEndsAtFeedBoundaries) {
 }
 
 TEST_F(UsbDouble, BulkOutIsRecordedAndFaultsAreConsumedInOrder) {
-    auto dev = Bus::plug(cameraSpec("KV0000000001"));
+    auto dev = Bus::plug(cameraSetup("KV0000000001"));
     libusb_device_handle* h = openClaimed(0);
     char data[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     int actual = 0;
@@ -278,7 +278,7 @@ TEST_F(UsbDouble, BulkOutIsRecordedAndFaultsAreConsumedInOrder) {
 }
 
 TEST_F(UsbDouble, UnplugFailsAWaitingTransferAndEveryLaterCall) {
-    auto dev = Bus::plug(cameraSpec("KV0000000001"));
+    auto dev = Bus::plug(cameraSetup("KV0000000001"));
     libusb_device_handle* h = openClaimed(0);
     std::atomic<int> result{1};
     std::atomic<int> actual{-1};
@@ -299,7 +299,7 @@ TEST_F(UsbDouble, UnplugFailsAWaitingTransferAndEveryLaterCall) {
 }
 
 TEST_F(UsbDouble, ClosingAHandleWakesATransferWaitingOnIt) {
-    auto dev = Bus::plug(cameraSpec("KV0000000001"));
+    auto dev = Bus::plug(cameraSetup("KV0000000001"));
     libusb_device_handle* h = openClaimed(0);
     handles_.clear();
     std::atomic<int> result{1};
@@ -333,7 +333,7 @@ TEST_F(UsbDouble, PluggedHandlerServesBothDirectionsFromSeveralThreads) {
       private:
         kvsim::usb::BulkPipe pipe_{512};
     };
-    auto dev = Bus::plug(cameraSpec("KV0000000001"));
+    auto dev = Bus::plug(cameraSetup("KV0000000001"));
     dev->setHandler(std::make_shared<Reverser>());
     libusb_device_handle* h = openClaimed(0);
 

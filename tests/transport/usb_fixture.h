@@ -16,7 +16,7 @@ namespace usbtest {
 
 using kvsim::usb::Bus;
 using kvsim::usb::Device;
-using kvsim::usb::DeviceSpec;
+using kvsim::usb::DeviceSetup;
 
 class UsbFixture : public ::testing::Test {
   protected:
@@ -39,12 +39,12 @@ class UsbFixture : public ::testing::Test {
         Bus::reset();
     }
 
-    std::shared_ptr<Device> plug(const DeviceSpec& spec) {
-        devices_.push_back(Bus::plug(spec));
+    std::shared_ptr<Device> plug(const DeviceSetup& setup) {
+        devices_.push_back(Bus::plug(setup));
         return devices_.back();
     }
     std::shared_ptr<Device> plugCamera(const std::string& serial, uint16_t packet_size = 512) {
-        return plug(kvsim::usb::cameraSpec(serial, packet_size));
+        return plug(kvsim::usb::cameraSetup(serial, packet_size));
     }
 
     std::vector<std::shared_ptr<Device>> devices_;

@@ -9,8 +9,8 @@
 namespace {
 
 using kvsim::usb::Bus;
-using kvsim::usb::cameraSpec;
-using kvsim::usb::DeviceSpec;
+using kvsim::usb::cameraSetup;
+using kvsim::usb::DeviceSetup;
 using orvane::UsbCluster;
 using testing::ElementsAre;
 using testing::IsEmpty;
@@ -20,10 +20,10 @@ class UsbEnumeration : public UsbFixture {};
 
 TEST_F(UsbEnumeration, CountsListsAndOpensOnlyCamerasInListOrder) {
     auto first = plugCamera("KV0000000001");
-    DeviceSpec other_vendor = cameraSpec("XX0000000001");
+    DeviceSetup other_vendor = cameraSetup("XX0000000001");
     other_vendor.vendor_id = 0x1234;
     auto foreign_vendor = plug(other_vendor);
-    DeviceSpec other_product = cameraSpec("XX0000000002");
+    DeviceSetup other_product = cameraSetup("XX0000000002");
     other_product.product_id = 0x1004;
     auto foreign_product = plug(other_product);
     auto second = plugCamera("KV0000000002");
@@ -47,7 +47,7 @@ TEST_F(UsbEnumeration, CountsListsAndOpensOnlyCamerasInListOrder) {
 }
 
 TEST_F(UsbEnumeration, ForeignDevicesAreNeverOpenedBySerial) {
-    DeviceSpec other_vendor = cameraSpec("KV0000000001");
+    DeviceSetup other_vendor = cameraSetup("KV0000000001");
     other_vendor.vendor_id = 0x1234;
     auto foreign = plug(other_vendor);
 
@@ -70,7 +70,7 @@ TEST_F(UsbEnumeration, ReportsAnUnreadableDeviceListAsMinusOne) {
 }
 
 TEST_F(UsbEnumeration, SkipsDevicesWhoseDescriptorCannotBeRead) {
-    DeviceSpec broken = cameraSpec("KV0000000001");
+    DeviceSetup broken = cameraSetup("KV0000000001");
     broken.faults.descriptor_error = LIBUSB_ERROR_IO;
     plug(broken);
     plugCamera("KV0000000002");
@@ -80,7 +80,7 @@ TEST_F(UsbEnumeration, SkipsDevicesWhoseDescriptorCannotBeRead) {
 
 TEST_F(UsbEnumeration, UnreadableSerialIsUnlistedButCountedAndReachableByOrdinal) {
     plugCamera("KV0000000001");
-    DeviceSpec no_serial = cameraSpec("KV0000000002");
+    DeviceSetup no_serial = cameraSetup("KV0000000002");
     no_serial.faults.serial_error = LIBUSB_ERROR_PIPE;
     auto hidden = plug(no_serial);
     auto without_index = plugCamera("");  // no serial-number string at all
@@ -98,7 +98,7 @@ TEST_F(UsbEnumeration, UnreadableSerialIsUnlistedButCountedAndReachableByOrdinal
 }
 
 TEST_F(UsbEnumeration, CameraThatCannotBeOpenedIsReportedAndLeftOutOfTheList) {
-    DeviceSpec locked = cameraSpec("KV0000000001");
+    DeviceSetup locked = cameraSetup("KV0000000001");
     locked.faults.open_error = LIBUSB_ERROR_ACCESS;
     plug(locked);
     plugCamera("KV0000000002");
@@ -113,7 +113,7 @@ TEST_F(UsbEnumeration, CameraThatCannotBeOpenedIsReportedAndLeftOutOfTheList) {
 
 TEST_F(UsbEnumeration, GetSnReadsTheSerialAndRejectsOtherDevices) {
     plugCamera("KV0000000007");
-    DeviceSpec other = cameraSpec("KV0000000008");
+    DeviceSetup other = cameraSetup("KV0000000008");
     other.product_id = 0x2000;
     plug(other);
 
@@ -131,12 +131,12 @@ TEST_F(UsbEnumeration, GetSnReadsTheSerialAndRejectsOtherDevices) {
 
 TEST_F(UsbEnumeration, OversizedSerialDescriptorIsCutToTheBuffer) {
     // A lying device: bLength 255 and far more bytes than any request asks for.
-    DeviceSpec spec = cameraSpec("KV0000000001");
-    spec.raw_serial_descriptor.assign(600, 'A');
-    spec.raw_serial_descriptor[0] = 0xFF;
-    spec.raw_serial_descriptor[1] = LIBUSB_DT_STRING;
-    for (size_t i = 3; i < spec.raw_serial_descriptor.size(); i += 2) spec.raw_serial_descriptor[i] = 0;
-    plug(spec);
+    DeviceSetup setup = cameraSetup("KV0000000001");
+    setup.raw_serial_descriptor.assign(600, 'A');
+    setup.raw_serial_descriptor[0] = 0xFF;
+    setup.raw_serial_descriptor[1] = LIBUSB_DT_STRING;
+    for (size_t i = 3; i < setup.raw_serial_descriptor.size(); i += 2) setup.raw_serial_descriptor[i] = 0;
+    plug(setup);
 
     const auto serials = UsbCluster::GetDeviceList();
     ASSERT_EQ(serials.size(), 1u);
