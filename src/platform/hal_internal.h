@@ -19,6 +19,11 @@ constexpr uint32_t kDefaultWriteStallLimitMs = 30000;
 void setSocketWriteStallLimit(uint32_t ms);
 uint32_t socketWriteStallLimit();
 
+// A client SOCK_Open gives up with -1 (ETIMEDOUT printed) when the peer has not completed the handshake by
+// then.
+constexpr uint32_t kDefaultConnectTimeLimitMs = 3000;
+void setSocketConnectTimeLimit(uint32_t ms);
+
 // The connected descriptor of a socket slot in use, else -1.
 int connectedDescriptor(int handle);
 

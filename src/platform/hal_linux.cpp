@@ -125,6 +125,7 @@ SocketSlot g_sockets[kSocketSlots];
 std::mutex g_socket_table_mutex;
 std::once_flag g_socket_setup_once;
 std::atomic<uint32_t> g_write_stall_limit_ms{hal::kDefaultWriteStallLimitMs};
+std::atomic<uint32_t> g_connect_time_limit_ms{hal::kDefaultConnectTimeLimitMs};
 
 // A peer that goes away must show up as an error result, not as a signal that ends the process. Only the
 // default disposition is replaced: a handler the application installed itself stays in place.
@@ -193,11 +194,16 @@ int waitForDescriptor(int fd, short events, uint32_t wait_ms) {
     }
 }
 
-// connect() on a blocking socket that a signal interrupts goes on in the background; wait for its outcome.
-int connectBlocking(int fd, const sockaddr_in& address) {
+// A camera that never completes the handshake (gone, or its accept queue full) would otherwise hold the
+// caller for the system's connect time-out, which is minutes: connect without blocking and wait at most the
+// limit.
+int connectWithTimeLimit(int fd, const sockaddr_in& address) {
+    if (!setNonBlocking(fd)) return -1;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return 0;
-    if (errno != EINTR) return -1;
-    if (waitForDescriptor(fd, POLLOUT, kWaitForever) < 0) return -1;
+    if (errno != EINPROGRESS && errno != EINTR) return -1;
+    const int ready = waitForDescriptor(fd, POLLOUT, g_connect_time_limit_ms.load());
+    if (ready == 0) errno = ETIMEDOUT;
+    if (ready <= 0) return -1;
     int error = 0;
     socklen_t length = sizeof(error);
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return -1;
@@ -246,11 +252,10 @@ bool openClient(SocketSlot& slot) {
         printSocketError("create", errno);
         return false;
     }
-    if (connectBlocking(slot.conn_fd, slot.address) != 0) {
+    if (connectWithTimeLimit(slot.conn_fd, slot.address) != 0) {
         printSocketError("connect", errno);
         return false;
     }
-    if (!setNonBlocking(slot.conn_fd)) return false;
     sendSmallWritesAtOnce(slot.conn_fd);
     char dotted[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &slot.address.sin_addr, dotted, sizeof(dotted));
@@ -303,6 +308,10 @@ void setSocketWriteStallLimit(uint32_t ms) {
 }
 uint32_t socketWriteStallLimit() {
     return g_write_stall_limit_ms.load();
+}
+
+void setSocketConnectTimeLimit(uint32_t ms) {
+    g_connect_time_limit_ms.store(ms);
 }
 
 int connectedDescriptor(int handle) {

@@ -35,15 +35,25 @@ struct ParserPrivateData {
     int last_error = 0;
     uint32_t start_time = 0;
     std::atomic<int> timeout{DataPacketParser::kDefaultTimeoutMs};
+    std::atomic<int> idle_return_ms{-1};
 
-    // Reads and drops n bytes; 0 when all were dropped, 1 when a read delivered nothing first.
+    // Reads and drops n bytes; 0 when all were dropped, 1 when the stream failed, stalled past the timeout
+    // or the work flag dropped first. An empty read only means the rest is slow to come: giving up there
+    // would parse the remainder of the payload as packets.
     int DiscardData(uint32_t n) {
         char scratch[kDiscardChunk];
+        uint32_t mark = getSystemTime();
         while (n > 0) {
             const int want = static_cast<int>(std::min<uint32_t>(n, kDiscardChunk));
             const int got = stream->Receive(scratch, want);
-            if (got < 1) return 1;
-            n -= static_cast<uint32_t>(std::min(got, want));
+            if (got < 0) return 1;
+            if (got > 0) {
+                n -= static_cast<uint32_t>(std::min(got, want));
+                mark = getSystemTime();
+            } else if (timeDiff(getSystemTime(), mark) > timeout.load()) {
+                return 1;
+            }
+            if (!work_flag.load()) return 1;
         }
         return 0;
     }
@@ -71,6 +81,10 @@ void DataPacketParser::set_timeout(int ms) {
 
 int DataPacketParser::get_timeout() const {
     return d_->timeout.load();
+}
+
+void DataPacketParser::set_idle_return(int ms) {
+    d_->idle_return_ms.store(ms);
 }
 
 void DataPacketParser::set_work_flag(bool on) {
@@ -110,6 +124,8 @@ void DataPacketParser::ReceiveOnePacket() {
                 // A failed transport is not read again for the rest of the call: the caller treats the
                 // recorded error as fatal.
                 if (d.last_error != 0) return;
+                // Stopped, or an idle link: give the caller its turn.
+                if (d.state == kStateSyncSearch) return;
                 break;
             case kStateHeader:
                 if (!HeaderStatus()) {
@@ -148,6 +164,14 @@ void DataPacketParser::SyncSearch() {
         if (!d.work_flag.load()) {
             // Stopped: a later call starts a fresh search instead of reading a header that was never
             // preceded by a sync pattern.
+            d.state = kStateSyncSearch;
+            return;
+        }
+        const int idle_return = d.idle_return_ms.load();
+        if (d.receive_count == 0 && idle_return >= 0 &&
+            timeDiff(getSystemTime(), d.start_time) > idle_return) {
+            // Nothing of a packet has arrived: return so that the caller's periodic work (keep-alive)
+            // is not held up for the whole time limit.
             d.state = kStateSyncSearch;
             return;
         }

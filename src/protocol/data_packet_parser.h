@@ -39,6 +39,9 @@ class DataPacketParser {
     // Every wait limit of the parser, in milliseconds.
     void set_timeout(int ms);
     int get_timeout() const;
+    // A step whose sync search has seen no byte of a packet for ms returns early without an error, so
+    // that an idle link does not hold the caller for the whole time limit; below 0 (default): off.
+    void set_idle_return(int ms);
     // May be called from any thread; clearing it makes a running ReceiveOnePacket return at its next check.
     void set_work_flag(bool on);
     // Last transport error seen by the sync search (or kErrorNoData); cleared only by Reset.

@@ -349,6 +349,9 @@ int DeviceParamProcessor::QueryInfo(DeviceInfo* info) {
     info->hardware_major = GetU16LE(p + 4);
     info->hardware_minor = GetU16LE(p + 6);
     std::memcpy(info->serial_number, p + 8, sizeof(info->serial_number));
+    // The serial number is text that readers may take up to its terminator; a device that fills all 32
+    // bytes must not make them read past the field.
+    info->serial_number[sizeof(info->serial_number) - 1] = '\0';
     std::memcpy(info->model_name, p + 40, sizeof(info->model_name));
     return kParamOk;
 }

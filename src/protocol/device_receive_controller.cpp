@@ -73,6 +73,9 @@ DeviceReceiveController::DeviceReceiveController() {
     keepalive_sent_.store(now);
     keepalive_replied_.store(now);
     parser_.set_timeout(DataPacketParser::kDefaultTimeoutMs);
+    // Keep-alives and stop requests are looked at between steps; an idle step must not last the parser's
+    // whole time limit, or keep-alives go out only every 5 s whatever their interval.
+    parser_.set_idle_return(kIdleStepMs);
     parser_.set_header_received_callback(
         [this](const DataPacketHeader* header, const DataPacketImageHeader* image_header, char** buffer,
                int* size) { HeadReceived(header, image_header, buffer, size); });

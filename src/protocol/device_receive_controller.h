@@ -76,6 +76,8 @@ class DeviceReceiveController {
     static constexpr uint32_t kKeepAliveCommand = 224;
     static constexpr int kDefaultKeepAliveIntervalMs = 3000;
     static constexpr int kDefaultKeepAliveDeadMs = 30000;
+    // Longest parser step on an idle link.
+    static constexpr int kIdleStepMs = 100;
 
     DeviceReceiveController();
     ~DeviceReceiveController();

@@ -1,11 +1,9 @@
 #include "transport/tcp_stream.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "platform/hal_linux.h"
 
@@ -92,7 +90,6 @@ int tcp_stream::Receive(char* buf, int len) {
         return n;
     }
 
-    const auto start = std::chrono::steady_clock::now();
     int r;
     if (len > kStagingSize) {
         // Large reads take what is there, in whole staging units, straight into the caller's buffer.
@@ -108,12 +105,10 @@ int tcp_stream::Receive(char* buf, int len) {
             return n;
         }
     }
-    if (r < 0) {
-        // Peer closed or socket failed: the socket answers at once from now on, and callers retry on
-        // 0 until their own deadline. Take the usual short-read wait so that they do not spin.
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(kShortReadWaitMs));
-    }
-    return 0;
+    // A peer that closed the connection (or a failed socket) will never send again: report it as a failed
+    // read, so the receive thread ends and the device-offline event is raised now rather than after the
+    // keep-alive's dead time.
+    return r < 0 ? -1 : 0;
 }
 
 void tcp_stream::set_timeout(int ms) {

@@ -6,79 +6,10 @@
 #include <chrono>
 #include <thread>
 
-#include "transport/libusb_stream.h"
-#include "transport/tcp_stream.h"
-#include "transport/usbcluster_libusb.h"
-
 namespace conformance {
 
-using Clock = std::chrono::steady_clock;
-
-const char* transportName(Transport t) {
-    return t == Transport::kTcp ? "tcp" : "usb";
-}
-
-std::string nextTcpAddress() {
-    static std::atomic<int> next{0};
-    return "127.0.0." + std::to_string(71 + next++ % 10);
-}
-
-bool waitFor(const std::function<bool()>& condition, int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (Clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-std::shared_ptr<orvane::kvsim::FaultPlan> faultPlan(const std::string& text) {
-    orvane::kvsim::FaultSettings settings;
-    std::string error;
-    EXPECT_TRUE(orvane::kvsim::parseFaultSettings(text, settings, &error)) << text << ": " << error;
-    return std::make_shared<orvane::kvsim::FaultPlan>(settings);
-}
-
-// ---- CameraEnd ----------------------------------------------------------------------------------------
-
-CameraEnd::CameraEnd(Transport transport, std::shared_ptr<SimDevice> device, uint16_t usb_packet_size,
-                     bool readable_serial)
-    : transport_(transport), device_(std::move(device)) {
-    if (transport_ == Transport::kTcp) {
-        address_ = nextTcpAddress();
-        server_ = std::make_unique<orvane::kvsim::TcpCameraServer>(device_, address_);
-        std::string error;
-        ready_ = server_->start(&error);
-        EXPECT_TRUE(ready_) << error;
-    } else {
-        orvane::kvsim::UsbCameraOptions options;
-        options.packet_size = usb_packet_size;
-        options.readable_serial = readable_serial;
-        usb_ = orvane::kvsim::UsbCamera::plug(device_, options);
-        ready_ = usb_ != nullptr;
-    }
-}
-
-CameraEnd::~CameraEnd() {
-    if (server_) server_->stop();
-}
-
-orvane::ITransferStream* CameraEnd::makeStream() {
-    if (transport_ == Transport::kTcp)
-        return new orvane::tcp_stream(address_.c_str(), orvane::kTcpCameraPort);
-    // By serial when the camera reports one; otherwise by its place on the bus.
-    if (usb_->options().readable_serial)
-        return orvane::UsbCluster::GetStream(device_->identity().serial.c_str());
-    const auto devices = ::kvsim::usb::Bus::devices();
-    const auto it = std::find(devices.begin(), devices.end(), usb_->sharedUsb());
-    const std::string ordinal = std::to_string(it - devices.begin() + 1);
-    return orvane::UsbCluster::GetStream(ordinal.c_str());
-}
-
-void CameraEnd::cut() {
-    if (server_) server_->stop();
-    if (usb_) usb_->unplug();
-}
+// Loopback addresses of this suite: 127.0.0.71 to 127.0.0.80.
+const kvtest::TcpAddressRange kSuiteAddresses("127.0.0.", 71, 10);
 
 // ---- HostLink -----------------------------------------------------------------------------------------
 

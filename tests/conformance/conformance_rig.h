@@ -14,48 +14,20 @@
 #include "protocol/cam_control_processor.h"
 #include "protocol/device_param_processor.h"
 #include "protocol/device_receive_controller.h"
-#include "sim/device/sim_device.h"
-#include "sim/faults/fault_plan.h"
-#include "sim/tcp/tcp_server.h"
-#include "sim/usbattach/usb_camera.h"
+#include "sim_camera.h"
 #include "stream/image_receiver_processor.h"
 #include "transport/ITransferStream.h"
 
 namespace conformance {
 
-using orvane::kvsim::DeviceConfig;
-using orvane::kvsim::SimDevice;
-
-enum class Transport { kTcp, kUsb };
-const char* transportName(Transport t);
-
-// Loopback addresses of this suite: 127.0.0.71 to 127.0.0.80, handed out in turn.
-std::string nextTcpAddress();
-
-// A simulated camera reachable over one transport.
-class CameraEnd {
-  public:
-    CameraEnd(Transport transport, std::shared_ptr<SimDevice> device, uint16_t usb_packet_size = 512,
-              bool readable_serial = true);
-    ~CameraEnd();
-
-    SimDevice& device() { return *device_; }
-    std::shared_ptr<SimDevice> sharedDevice() { return device_; }
-    bool ready() const { return ready_; }
-    // A new, unopened stream to this camera (the caller owns it).
-    orvane::ITransferStream* makeStream();
-    // The link goes away: the TCP server stops (closing the connection), the USB camera is unplugged.
-    void cut();
-    orvane::kvsim::UsbCamera* usb() { return usb_.get(); }
-
-  private:
-    Transport transport_;
-    std::shared_ptr<SimDevice> device_;
-    std::string address_;
-    std::unique_ptr<orvane::kvsim::TcpCameraServer> server_;
-    std::shared_ptr<orvane::kvsim::UsbCamera> usb_;
-    bool ready_ = false;
-};
+using kvtest::CameraEnd;
+using kvtest::DeviceConfig;
+using kvtest::faultPlan;
+using kvtest::nextTcpAddress;
+using kvtest::SimDevice;
+using kvtest::Transport;
+using kvtest::transportName;
+using kvtest::waitFor;
 
 // The host side.
 class HostLink {
@@ -106,11 +78,5 @@ class HostLink {
     std::atomic<int> last_event_{0};
     bool started_ = false;
 };
-
-// Waits for a condition with a deadline, yielding in between.
-bool waitFor(const std::function<bool()>& condition, int timeout_ms);
-
-// The FaultPlan of a --fault text (EXPECTs that it parses).
-std::shared_ptr<orvane::kvsim::FaultPlan> faultPlan(const std::string& text);
 
 }  // namespace conformance

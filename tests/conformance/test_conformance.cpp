@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstring>
 
 #include "conformance_rig.h"
@@ -20,14 +19,9 @@ namespace conformance {
 namespace {
 
 using orvane::SubBufferInfo;
-using orvane::kvsim::Calibration;
 using orvane::kvsim::FaultHook;
-using orvane::kvsim::Intrinsic;
 using orvane::kvsim::makeSyntheticScene;
 using orvane::kvsim::StreamCounters;
-using orvane::kvsim::SurfaceHit;
-using orvane::kvsim::SyntheticScene;
-using orvane::kvsim::Vec3;
 using orvane::kvsim::WirePacket;
 namespace kv = orvane::kvsim;
 using Clock = std::chrono::steady_clock;
@@ -148,7 +142,7 @@ TEST_P(Conformance, EveryParameterCommandSucceedsAndDecodesWhatTheSimulatorHolds
     ASSERT_EQ(p.QueryIntrinsic(&ci), 0);
     float k[4];
     std::memcpy(k, ci.bytes, sizeof k);
-    const Intrinsic& depth = dev().calibration().depth;
+    const kv::Intrinsic& depth = dev().calibration().depth;
     EXPECT_EQ(k[0], depth.fx);
     EXPECT_EQ(k[1], depth.fy);
     EXPECT_EQ(k[2], depth.cx);
@@ -283,7 +277,7 @@ TEST_P(Conformance, DescriptorAndFirmwareXmlAreTheSimulatorsTexts) {
     EXPECT_EQ(descriptor.back(), 0);
     HostIntrinsic k;
     ASSERT_TRUE(hostIntrinsic(descriptor, kDepth, k)) << "the library's parser reads the served descriptor";
-    const Intrinsic scaled = dev().calibration().depth.scaledTo(640, 480);
+    const kv::Intrinsic scaled = dev().calibration().depth.scaledTo(640, 480);
     EXPECT_FLOAT_EQ(k.fx, scaled.fx);
     EXPECT_FLOAT_EQ(k.cy, scaled.cy);
 
@@ -365,10 +359,6 @@ TEST_P(Conformance, AClosedLinkRaisesTheOfflineEvent) {
 TEST_P(Conformance, FramesThroughTheImageReceiverMatchTheScenesGroundTruth) {
     auto scene = makeSyntheticScene("room", nullptr);
     connect(DeviceConfig(), nullptr, scene);
-    std::vector<uint8_t> descriptor;
-    ASSERT_EQ(param().GetDeviceDescriptor(descriptor), 0);
-    HostIntrinsic k;
-    ASSERT_TRUE(hostIntrinsic(descriptor, kDepth, k));
     startStreaming(kWorkAll);
 
     KV_FRAME_DATA frame{};
@@ -391,44 +381,16 @@ TEST_P(Conformance, FramesThroughTheImageReceiverMatchTheScenesGroundTruth) {
     EXPECT_EQ(static_cast<uint32_t>(depth->timestamp),
               kv::getU32(static_cast<const uint8_t*>(depth->buffer) + 4));
 
-    // Depth: the true value everywhere, and back-projected with the library's own reading of the served
-    // intrinsics it lies on the scene's surfaces.
-    const Intrinsic truth_k = dev().calibration().depth.scaledTo(640, 480);
+    // Depth carries the true value everywhere: no byte is lost or moved on the way through the host. How
+    // the rendering matches the served calibrations is the scene suite's business.
+    const kv::Intrinsic truth_k = dev().calibration().depth.scaledTo(640, 480);
     const auto* d = static_cast<const uint8_t*>(depth->buffer);
-    size_t wrong = 0, off = 0;
+    size_t wrong = 0;
     for (int v = 0; v < 480; ++v) {
-        for (int u = 0; u < 640; ++u) {
-            if (v == 0 && u < 4) continue;  // the stamp
-            const uint16_t z = kv::getU16(d + 2 * (v * 640 + u));
-            wrong += z != scene->trueDepth(truth_k, u, v, seq);
-            const float zf = z;
-            const Vec3 p{((u - k.cx) * zf) * (1.0f / k.fx), ((v - k.cy) * zf) * (1.0f / k.fy), zf};
-            off += scene->distanceToSurface(p, seq) > 1.0;
-        }
+        for (int u = (v == 0 ? 4 : 0); u < 640; ++u)  // skipping the stamp
+            wrong += kv::getU16(d + 2 * (v * 640 + u)) != scene->trueDepth(truth_k, u, v, seq);
     }
     EXPECT_EQ(wrong, 0u);
-    EXPECT_EQ(off, 0u);
-    // Colour: where a depth point projects, the colour image shows that point's surface.
-    const Calibration& cal = dev().calibration();
-    const auto* rgb = static_cast<const uint8_t*>(color->buffer);
-    size_t inside = 0, match = 0;
-    for (int v = 3; v < 480; v += 9) {
-        for (int u = 3; u < 640; u += 9) {
-            const uint16_t z = kv::getU16(d + 2 * (v * 640 + u));
-            SurfaceHit truth = scene->depthPixel(truth_k, u, v, seq);
-            double cu = 0, cv = 0;
-            if (!SyntheticScene::projectToColor(cal, 640, 480, truth.point, cu, cv) || z == 0) continue;
-            const long iu = std::lround(cu), iv = std::lround(cv);
-            if (iu < 0 || iv < 1 || iu >= 640 || iv >= 480) continue;
-            uint8_t expected[3];
-            scene->colorOf(truth, expected);
-            ++inside;
-            match += std::memcmp(rgb + 3 * (iv * 640 + iu), expected, 3) == 0;
-        }
-    }
-    ASSERT_GT(inside, 2000u);
-    EXPECT_GT(static_cast<double>(match) / inside, 0.95);
-
     // The next frame follows with a later timestamp and a larger image index.
     host->requeue(frame);
     KV_FRAME_DATA next{};

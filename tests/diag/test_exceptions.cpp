@@ -27,15 +27,6 @@ TEST(Exception, KeepAliveFailureShowsMessageNameAndDisplayText) {
     EXPECT_EQ("Exception", plain.displayText());
 }
 
-// Both parts are joined by ": " (see the family test); an empty part drops the joiner only when it is the
-// argument.
-TEST(Exception, EmptyMessageOrArgumentJoinRules) {
-    FileNotFoundException empty_argument("a", std::string());
-    EXPECT_EQ("a", empty_argument.message());
-    FileNotFoundException empty_message("", "b");
-    EXPECT_EQ(": b", empty_message.message());
-}
-
 TEST(Exception, NestedExceptionIsOwnedCopy) {
     auto* cause = new IOException("disk gone", 5);
     RuntimeException outer("transfer data error", *cause, 2);
@@ -66,19 +57,6 @@ TEST(Exception, CloneAndCopyDuplicateTheNestedChain) {
         EXPECT_EQ(typeid(ProtocolException), typeid(*e->nested()->nested()));
         EXPECT_STREQ("root", e->nested()->nested()->what());
     }
-}
-
-TEST(Exception, ExtendedMessageRules) {
-    Exception empty;
-    empty.extendedMessage("x");
-    EXPECT_EQ("x", empty.message());
-
-    Exception with_message("m");
-    with_message.extendedMessage("x");
-    EXPECT_EQ("m: x", with_message.message());
-
-    with_message.extendedMessage("");
-    EXPECT_EQ("m: x", with_message.message());
 }
 
 TEST(Exception, AssignmentCopiesMessageCodeAndOwnNested) {

@@ -249,23 +249,6 @@ TEST_F(Logging, SetLogLevelReRegistersConsoleExactlyOnce) {
     EXPECT_EQ(ConsoleLine(TimestampOf(out), "ERROR", "once"), out);
 }
 
-TEST_F(Logging, WriterRegisteredTwiceReceivesTwiceAndNeedsTwoUnregisters) {
-    RecordingWriter writer;
-    Register(&writer);
-    Register(&writer);
-    CaptureConsole([] { KV_LOG(kLogWarning, "twice"); });
-    EXPECT_EQ(2u, writer.entries.size());
-
-    EXPECT_EQ(0, Context().UnregistLogWriter(&writer));
-    CaptureConsole([] { KV_LOG(kLogWarning, "once"); });
-    EXPECT_EQ(3u, writer.entries.size());
-
-    EXPECT_EQ(0, Context().UnregistLogWriter(&writer));
-    CaptureConsole([] { KV_LOG(kLogWarning, "never"); });
-    EXPECT_EQ(3u, writer.entries.size());
-    EXPECT_EQ(-1, Context().UnregistLogWriter(&writer));
-}
-
 // A null entry in the list would be called for the next message.
 TEST_F(Logging, NullOrMissingWriterIsRefusedAndChangesNothing) {
     RecordingWriter registered, stranger;
@@ -278,22 +261,6 @@ TEST_F(Logging, NullOrMissingWriterIsRefusedAndChangesNothing) {
     EXPECT_EQ(ConsoleLine(TimestampOf(out), "WARNING", "still here"), out);
 }
 
-TEST_F(Logging, WritersAreCalledInRegistrationOrder) {
-    std::vector<int> order;
-    struct Tagged : ILogWriter {
-        Tagged(std::vector<int>& o, int t) : order(o), tag(t) {}
-        void WriterMessage(const char*) override {}
-        void WriteEntry(const LogEntry*) override { order.push_back(tag); }
-        std::vector<int>& order;
-        int tag;
-    } first(order, 1), second(order, 2);
-    Register(&second);
-    Register(&first);
-    Register(&second);
-    CaptureConsole([] { KV_LOG(kLogError, "ordered"); });
-    EXPECT_EQ((std::vector<int>{2, 1, 2}), order);
-}
-
 TEST_F(Logging, MessageIsCutAt3071CharactersAndKeptWholeUpToIt) {
     RecordingWriter writer;
     Register(&writer);
@@ -304,16 +271,6 @@ TEST_F(Logging, MessageIsCutAt3071CharactersAndKeptWholeUpToIt) {
     EXPECT_EQ(std::string(3071, 'x'), writer.entries[0].message);
     EXPECT_EQ(ConsoleLine(TimestampOf(out), "WARNING", std::string(3071, 'x')), out);
     EXPECT_EQ(text + "z", writer.entries[1].message);
-}
-
-TEST(LogLevelText, NamesEachTableValue) {
-    EXPECT_STREQ("DEBUG", LogLevelText(0));
-    EXPECT_STREQ("VERBOSE", LogLevelText(10));
-    EXPECT_STREQ("INFO", LogLevelText(20));
-    EXPECT_STREQ("WARNING", LogLevelText(30));
-    EXPECT_STREQ("ERROR", LogLevelText(40));
-    EXPECT_STREQ("NONE", LogLevelText(100));
-    for (int other : {-1, 1, 15, 41, 99, 101}) EXPECT_STREQ("UNKNOWN", LogLevelText(other)) << other;
 }
 
 TEST(LogTimestamp, ClockReadingWithTopBitSetIsNotSignExtended) {
@@ -332,24 +289,6 @@ TEST_F(Logging, WriterMessageReachesEveryWriterWithoutFilter) {
     std::string out = CaptureConsole([] { Context().WriterMessage("plain text"); });
     EXPECT_EQ("plain text\n", out);
     EXPECT_EQ((std::vector<std::string>{"plain text"}), writer.messages);
-}
-
-TEST_F(Logging, PrebuiltEntryIsFilteredByItsSeverity) {
-    RecordingWriter writer;
-    Register(&writer);
-    LogEntry entry;
-    std::snprintf(entry.text, sizeof(entry.text), "%s", "prebuilt");
-    entry.message = entry.text;
-    entry.level_text = LogLevelText(kLogInfo);
-    entry.severity = kLogInfo;
-    entry.timestamp = 123;
-    std::string dropped = CaptureConsole([&] { Context().WriteEntry(&entry); });
-    entry.severity = kLogError;
-    entry.level_text = LogLevelText(kLogError);
-    std::string printed = CaptureConsole([&] { Context().WriteEntry(&entry); });
-    EXPECT_EQ("", dropped);
-    EXPECT_EQ("      123 ERROR      prebuilt\n", printed);
-    EXPECT_EQ(1u, writer.entries.size());
 }
 
 TEST_F(Logging, LoggingAllocatesNothingOnTheHeap) {

@@ -43,12 +43,6 @@ TEST(DepthWorldMapper, ConvertsTheDocumentedPoints) {
     EXPECT_EQ(d.z, 1000.0f);
 }
 
-TEST(DepthWorldMapper, UpdateReciprocalsFillsInverseFocalLengths) {
-    const KvDepthCameraIntrinsic in = makeIntrinsic(400, 800, 1, 2);
-    EXPECT_EQ(in.data[9], 1.0f / 400.0f);
-    EXPECT_EQ(in.data[10], 1.0f / 800.0f);
-}
-
 TEST(DepthWorldMapper, GetDepthThenGetWorldReturnsTheStartingPoint) {
     const KvDepthCameraIntrinsic in = makeIntrinsic(575.5f, 571.25f, 319.7f, 243.1f);
     KvDepthCameraIntrinsic::DepthWorldMapper mapper(&in);

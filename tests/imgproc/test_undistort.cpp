@@ -42,32 +42,6 @@ ImageUndistort withMap(int src_width, int src_height, int dst_width, int dst_hei
     return u;
 }
 
-TEST(ImageUndistort, WithoutDistortionTheMapIsTheIdentity) {
-    const float zero[12] = {};
-    const int width = 37, height = 23;
-    std::mt19937 rng(1);
-    const std::vector<uint8_t> src = randomImage(rng, width * height);
-    ImageUndistort u(kIntrinsic, nullptr, zero, 12, width, height, width, height);
-    ASSERT_EQ(u.CreateUndistortMap(), 0);
-    for (int v = 0; v < height; ++v) {
-        for (int x = 0; x < width; ++x) {
-            EXPECT_NEAR(u.map_x[v * width + x], x, 1e-3);
-            EXPECT_NEAR(u.map_y[v * width + x], v, 1e-3);
-        }
-    }
-    for (SimdLevel level : availableLevels()) {
-        ScopedSimdLevel scope(level);
-        std::vector<uint8_t> dst(width * height, 0xAA);
-        ASSERT_EQ(u.Compute(src.data(), width, dst.data(), width, 1), 0);
-        for (int v = 0; v < height - 1; ++v) {
-            for (int x = 0; x < width - 1; ++x) {
-                ASSERT_EQ(dst[v * width + x], src[v * width + x])
-                    << levelName(level) << " at " << x << "," << v;
-            }
-        }
-    }
-}
-
 TEST(ImageUndistort, ExactIdentityLeavesLastRowAndColumnEmpty) {
     // With powers of two every step is exact: the map is the identity to the bit, and the last row and
     // column have no 2x2 neighbourhood inside the source.
@@ -149,16 +123,6 @@ TEST(ImageUndistort, UnsupportedChannelCountLeavesOutputUntouched) {
     EXPECT_EQ(u.Compute(src.data(), 40, dst.data(), 40, 5), -1);
     EXPECT_EQ(u.Compute(src.data(), 40, dst.data(), 40, 0), -1);
     for (uint8_t b : dst) ASSERT_EQ(b, 0xAA);
-}
-
-TEST(ImageUndistort, MapIsComputedOncePerObject) {
-    ImageUndistort u(kIntrinsic, nullptr, kLens12, 12, 16, 16, 16, 16);
-    std::vector<uint8_t> src(256, 50), dst(256);
-    ASSERT_EQ(u.Compute(src.data(), 16, dst.data(), 16, 1), 0);
-    const MapVector first = u.map_x;
-    u.distortion[0] = 0.5f;
-    ASSERT_EQ(u.Compute(src.data(), 16, dst.data(), 16, 1), 0);
-    EXPECT_EQ(u.map_x, first);
 }
 
 TEST(ImageUndistort, FewerCoefficientsMeanZeroHigherTerms) {

@@ -502,49 +502,6 @@ TEST(DescriptorFeature, StructLayoutsFillExactSizesAndPadWithZeros) {
     EXPECT_TRUE(unknown->bytes.empty());
 }
 
-TEST(DescriptorFeature, ParseStructEntryPoint) {
-    KvDeviceDescriptorParser parser;
-    auto feature = std::make_shared<KvFeature>();
-    feature->id = 0x7006;
-    EXPECT_TRUE(parser.parseStruct(feature, "   "));
-    EXPECT_EQ(floatsOf(feature->bytes), std::vector<float>(12, 0.0f));
-    EXPECT_TRUE(parser.parseStruct(feature, ""));
-    EXPECT_EQ(feature->bytes.size(), 48u);
-    EXPECT_TRUE(parser.parseStruct(feature, nullptr));
-    EXPECT_EQ(feature->bytes.size(), 48u);
-
-    std::string many;
-    for (int i = 1; i <= 1000; ++i) many += std::to_string(i) + " ";
-    feature->id = 0x7000;
-    EXPECT_TRUE(parser.parseStruct(feature, many.c_str()));
-    EXPECT_EQ(floatsOf(feature->bytes), (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-
-    // Another identifier: nothing changes.
-    feature->id = 0x6000;
-    feature->bytes = {9, 9};
-    EXPECT_FALSE(parser.parseStruct(feature, "1 2 3"));
-    EXPECT_EQ(feature->bytes, (std::vector<uint8_t>{9, 9}));
-    feature->id = 0x7523;
-    EXPECT_FALSE(parser.parseStruct(feature, "1 2 3"));
-    EXPECT_EQ(feature->bytes, (std::vector<uint8_t>{9, 9}));
-    EXPECT_FALSE(parser.parseStruct(nullptr, "1 2 3"));
-}
-
-TEST(DescriptorFeature, UnknownTypeCodeKeepsOnlyCommonFields) {
-    for (const char* id : {"0x0001", "0x8001", "0xf123"}) {
-        auto feature = onlyFeature(std::string("<feature id=\"") + id +
-                                   "\" name=\"odd\" rw=\"3\" min=\"4\" max=\"9\">12</feature>");
-        ASSERT_NE(feature, nullptr) << id;
-        EXPECT_EQ(feature->nameString(), "odd");
-        EXPECT_EQ(feature->access, 3);
-        EXPECT_FALSE(feature->isVolatile);
-        EXPECT_EQ(feature->min.asInt(), 0);
-        EXPECT_EQ(feature->value.asInt(), 0);
-        EXPECT_TRUE(feature->stringValue.empty());
-        EXPECT_TRUE(feature->bytes.empty());
-    }
-}
-
 const char kBindHead[] =
     "<config version=\"1\"><comprotocol>1</comprotocol>"
     "<component id=\"0x10000\" name=\"depth\">"
@@ -627,25 +584,6 @@ TEST(DescriptorBind, UnresolvableBindKeepsEarlierComponentsAndLeavesNoPhantom) {
     }
 }
 
-TEST(DescriptorParser, ModelOutlivesAndIgnoresLaterParses) {
-    std::unique_ptr<KvComponentManager> manager;
-    {
-        KvDeviceDescriptorParser parser;
-        ASSERT_EQ(
-            parser.parse(
-                oneComponent("<feature id=\"0x5f01\" name=\"vendor\" rw=\"1\">Orvane</feature>").c_str()),
-            0);
-        manager = parser.generateComponentManager();
-        ASSERT_EQ(
-            parser.parse(
-                oneComponent("<feature id=\"0x5f01\" name=\"vendor\" rw=\"1\">Other</feature>").c_str()),
-            0);
-    }
-    ASSERT_NE(manager, nullptr);
-    EXPECT_EQ(manager->findFeature(0x10000, 0x5f01)->stringValue, "Orvane");
-    EXPECT_EQ(manager->findFeature(0x10000, 0x5f01)->nameString(), "vendor");
-}
-
 TEST(FirmwareVersion, FindsFirstHashUnderBuildOfTheDeviceComponent) {
     KvDeviceDescriptorParser parser;
     const char* xml =
@@ -690,41 +628,6 @@ TEST(FirmwareVersion, ReturnsNullWithoutADeviceBuildHash) {
     // An empty hash element has no text.
     EXPECT_EQ(parser.getFirmwareVer("<f><component name=\"device\"><build><hash/></build></component></f>"),
               nullptr);
-}
-
-TEST(FirmwareVersion, ParserStateDescribesTheDocumentItHolds) {
-    KvDeviceDescriptorParser parser;
-    ASSERT_EQ(parser.parse(oneComponent("").c_str()), 0);
-    ASSERT_NE(parser.generateComponentManager(), nullptr);
-    // After reading a firmware text the version of the earlier descriptor no longer applies.
-    ASSERT_NE(parser.getFirmwareVer(
-                  "<fw><component name=\"device\"><build><hash>h</hash></build></component></fw>"),
-              nullptr);
-    EXPECT_STREQ(parser.rootName(), "fw");
-    EXPECT_EQ(parser.version(), 0);
-    EXPECT_EQ(parser.generateComponentManager(), nullptr);
-    // A failed firmware parse leaves the parser not ready.
-    EXPECT_EQ(parser.getFirmwareVer("<fw>"), nullptr);
-    EXPECT_FALSE(parser.isReady());
-    EXPECT_EQ(parser.generateComponentManager(), nullptr);
-    // And a descriptor parses again afterwards.
-    ASSERT_EQ(parser.parse(oneComponent("").c_str()), 0);
-    EXPECT_NE(parser.generateComponentManager(), nullptr);
-}
-
-TEST(DescriptorDump, ReportsNotReadyAndUnknownVersions) {
-    KvDeviceDescriptorParser parser;
-    EXPECT_EQ(dumpText(parser), "=== Dump DeviceDescriptor failed, not ready!\n");
-    // Standard output is the default stream.
-    ::testing::internal::CaptureStdout();
-    parser.dump();
-    std::fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "=== Dump DeviceDescriptor failed, not ready!\n");
-    EXPECT_EQ(dumpText(parser, true), "");
-    ASSERT_EQ(parser.parse("<config version=\"2\"><comprotocol>1</comprotocol></config>"), 0);
-    EXPECT_EQ(dumpText(parser), "=== Dump DeviceDescriptor version 2\n*** Error: Unknown version: 2\n");
-    ASSERT_EQ(parser.parse("<config/>"), 0);
-    EXPECT_EQ(dumpText(parser), "=== Dump DeviceDescriptor version 0\n*** Error: Unknown version: 0\n");
 }
 
 TEST(DescriptorDump, ListsComponentsAfterComprotocolWithGrammarDefaults) {

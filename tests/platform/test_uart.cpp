@@ -88,36 +88,6 @@ TEST_F(PseudoTerminal, ReadWithoutDataOrWithBadLengthReturnsZero) {
     EXPECT_EQ("z", ReadFromPort(1));
 }
 
-TEST_F(PseudoTerminal, FlushRxDiscardsPendingInput) {
-    ASSERT_GE(port_ = UART_Init(slave_path_.c_str()), 0);
-    ASSERT_EQ(3, write(master_, "old", 3));
-    // The bytes are in the slave's input queue once the master side has passed them on.
-    ASSERT_TRUE(testing_support::WaitUntil([&] {
-        int waiting = 0;
-        return ioctl(port_, FIONREAD, &waiting) == 0 && waiting == 3;
-    }));
-    UART_FlushRX(port_);
-    UART_FlushTX(port_);
-    ASSERT_EQ(3, write(master_, "new", 3));
-    EXPECT_EQ("new", ReadFromPort(3));
-}
-
-TEST_F(PseudoTerminal, ModemLineQueryOnlyAnswersLineZero) {
-    ASSERT_GE(port_ = UART_Init(slave_path_.c_str()), 0);
-    int out = 42;
-    EXPECT_EQ(0, UART_GetIO(port_, 1, &out));
-    EXPECT_EQ(42, out);
-    EXPECT_EQ(0, UART_GetIO(port_, 0, nullptr));
-    // Regression: a failed TIOCMGET (a descriptor that is no terminal) reported success with an undefined
-    // CTS.
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    EXPECT_EQ(0, UART_GetIO(fds[0], 0, &out));
-    EXPECT_EQ(42, out);
-    close(fds[0]);
-    close(fds[1]);
-}
-
 TEST(Uart, MissingDeviceReportsOpenFailure) {
     ::testing::internal::CaptureStderr();
     int fd = UART_Init("no-such-directory/ttyNONE");

@@ -256,6 +256,20 @@ TEST(DataPacketParser, UnclaimedPayloadIsDiscardedWithoutPacketCallback) {
     EXPECT_EQ(2, rig.packets[0].packet_id);
 }
 
+TEST(DataPacketParser, UnclaimedPayloadArrivingSlowlyIsStillDiscardedWhole) {
+    // The dropped payload happens to contain a whole packet (id 9); its second half comes after a pause
+    // (empty reads). Stopping the discard at the pause would parse that inner packet.
+    ParserRig rig;
+    rig.supply_buffer = false;
+    rig.parser.set_timeout(500);
+    const Bytes outer = MakePacket(0, 1, Concat({Payload(20, 1), MakePacket(0, 9, {}), Payload(20, 2)}));
+    rig.stream.Feed(Bytes(outer.begin(), outer.begin() + 30));
+    rig.stream.Feed(Concat({Bytes(outer.begin() + 30, outer.end()), MakePacket(0, 2, {})}), 40);
+    rig.Run(1, 5);
+    ASSERT_EQ(2u, rig.headers.size());
+    EXPECT_EQ(2, rig.headers[1].packet_id);
+}
+
 TEST(DataPacketParser, GarbageBetweenPacketsIsSkipped) {
     ParserRig rig;
     rig.stream.Feed(

@@ -21,36 +21,6 @@ long long attrInt(const XMLElement* e, const char* name) {
     return v;
 }
 
-const XMLElement* component(const XMLElement* root, long long id) {
-    for (const XMLElement* c = root->FirstChildElement("component"); c;
-         c = c->NextSiblingElement("component")) {
-        long long cid = 0;
-        if (parseDescriptorInt(c->Attribute("id"), cid) && cid == id) return c;
-    }
-    return nullptr;
-}
-
-const XMLElement* feature(const XMLElement* comp, long long id) {
-    for (const XMLElement* f = comp->FirstChildElement("feature"); f; f = f->NextSiblingElement("feature")) {
-        long long fid = 0;
-        if (f->Attribute("id") && parseDescriptorInt(f->Attribute("id"), fid) && fid == id) return f;
-    }
-    return nullptr;
-}
-
-std::vector<float> floatsOf(const XMLElement* f) {
-    std::vector<float> out;
-    const char* p = f->GetText();
-    char* end = nullptr;
-    while (p && *p) {
-        float v = std::strtof(p, &end);
-        if (end == p) break;
-        out.push_back(v);
-        p = end;
-    }
-    return out;
-}
-
 class DefaultDescriptor : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -94,82 +64,6 @@ TEST_F(DefaultDescriptor, HasGrammarOneProtocolOneAndEveryComponentInAnOrderThat
     std::vector<long long> expected = {
         static_cast<int32_t>(0x80000000), 0x10000, 0x20000, 0x40000, 0x80000, 0x100000, 0x400000};
     EXPECT_EQ(ids, expected);
-}
-
-TEST_F(DefaultDescriptor, DeviceComponentNamesTheFirmwareAndItsBuild) {
-    const XMLElement* dev = component(root, static_cast<int32_t>(0x80000000));
-    ASSERT_NE(dev, nullptr);
-    EXPECT_STREQ(dev->Attribute("name"), "device");
-    EXPECT_STREQ(feature(dev, 0x5f04)->GetText(), "2.3.0");
-    EXPECT_STREQ(feature(dev, 0x5f01)->GetText(), "Orvane");
-    EXPECT_EQ(attrInt(feature(dev, 0x5f00), "volatile"), 1);  // the serial number comes from the device
-    EXPECT_EQ(attrInt(feature(dev, 0x7523), "rw"), 3);
-    EXPECT_EQ(attrInt(feature(dev, 0x1202), "max"), kFramesPerTriggerMax);
-    ASSERT_NE(dev->FirstChildElement("build"), nullptr);
-    EXPECT_STREQ(dev->FirstChildElement("build")->FirstChildElement("hash")->GetText(), "kvsim-2.3.0");
-    EXPECT_STREQ(dev->FirstChildElement()->Name(), "feature");  // the build element is not the first child
-}
-
-TEST_F(DefaultDescriptor, DepthListsFiveImageModesAndItsIntrinsic) {
-    const XMLElement* depth = component(root, 0x10000);
-    ASSERT_NE(depth, nullptr);
-    const XMLElement* mode = feature(depth, 0x3108);
-    ASSERT_NE(mode, nullptr);
-    std::vector<long long> entries;
-    for (const XMLElement* e = mode->FirstChildElement("entry"); e; e = e->NextSiblingElement("entry"))
-        entries.push_back(attrInt(e, "value"));
-    EXPECT_EQ(entries, (std::vector<long long>{0xA0078, 0x1400F0, 0x2801E0, 0x5003C0, 0xA20798}));
-    EXPECT_EQ(attrInt(mode, "default"), 0x5003C0);
-    EXPECT_STREQ(feature(depth, 0x1104)->GetText(), "1280");
-    EXPECT_STREQ(feature(depth, 0x1105)->GetText(), "960");
-    EXPECT_EQ(attrInt(feature(depth, 0x1003), "hide"), 1);
-    std::vector<float> k = floatsOf(feature(depth, 0x7000));
-    ASSERT_EQ(k.size(), 9u);
-    EXPECT_FLOAT_EQ(k[0], calibration.depth.fx);
-    EXPECT_FLOAT_EQ(k[2], calibration.depth.cx);
-    EXPECT_FLOAT_EQ(k[4], calibration.depth.fy);
-    EXPECT_FLOAT_EQ(k[5], calibration.depth.cy);
-    EXPECT_FLOAT_EQ(k[8], 1.0f);
-}
-
-TEST_F(DefaultDescriptor, InfraredSensorsBindTheDepthImageAndHaveGainControls) {
-    for (long long id : {0x40000, 0x80000}) {
-        const XMLElement* ir = component(root, id);
-        ASSERT_NE(ir, nullptr);
-        EXPECT_EQ(attrInt(feature(ir, 0x1303), "max"), kIrGainMax);
-        EXPECT_NE(feature(ir, 0x4302), nullptr);
-        std::set<long long> binds;
-        for (const XMLElement* f = ir->FirstChildElement("feature"); f; f = f->NextSiblingElement("feature"))
-            if (f->Attribute("bind")) binds.insert(attrInt(f, "bind"));
-        EXPECT_TRUE(binds.count(0x13108) && binds.count(0x11104) && binds.count(0x11105));
-    }
-    const XMLElement* left = component(root, 0x40000);
-    EXPECT_NE(feature(left, 0x4510), nullptr);
-    // No device query exists for the histogram switch, so it must not be volatile.
-    EXPECT_EQ(attrInt(feature(left, 0x4511), "volatile"), 0);
-}
-
-TEST_F(DefaultDescriptor, ColourHasCalibrationExposureGainsAndWhiteBalance) {
-    const XMLElement* color = component(root, 0x100000);
-    ASSERT_NE(color, nullptr);
-    EXPECT_EQ(attrInt(feature(color, 0x3107)->FirstChildElement("entry"), "value"), 0x20180010);
-    EXPECT_STREQ(feature(color, 0x1104)->GetText(), "320");  // colour mode 1
-    std::vector<float> ext = floatsOf(feature(color, 0x7001));
-    ASSERT_EQ(ext.size(), 16u);
-    EXPECT_FLOAT_EQ(ext[3], 25.0f);
-    EXPECT_FLOAT_EQ(ext[15], 1.0f);
-    for (long long f : {0x1301, 0x4300, 0x1520, 0x1521, 0x1522, 0x4304, 0x7000, 0x1003, 0x1004})
-        EXPECT_NE(feature(color, f), nullptr) << std::hex << f;
-    const XMLElement* mode = feature(color, 0x3108);
-    EXPECT_EQ(attrInt(mode->FirstChildElement("entry"), "value"), 0x1400F0);  // no 160x120 for colour
-}
-
-TEST_F(DefaultDescriptor, LaserPowerAndAutoControlAreWritableWhileStreaming) {
-    const XMLElement* laser = component(root, 0x400000);
-    ASSERT_NE(laser, nullptr);
-    EXPECT_EQ(attrInt(feature(laser, 0x1500), "writableAtRun"), 1);
-    EXPECT_EQ(attrInt(feature(laser, 0x1500), "max"), 100);
-    EXPECT_EQ(attrInt(feature(laser, 0x4501), "writableAtRun"), 1);
 }
 
 TEST(DescriptorCalibration, RoundTripsThroughTheGeneratedText) {
@@ -232,21 +126,6 @@ TEST(DescriptorIntegers, DecimalAndLowerCaseHexOnly) {
     EXPECT_FALSE(parseDescriptorInt("12abc", v));
     EXPECT_FALSE(parseDescriptorInt("0x1ffffffff", v));
     EXPECT_FALSE(parseDescriptorInt(nullptr, v));
-}
-
-TEST(FirmwareXml, DeviceComponentCarriesTheBuildHash) {
-    DeviceIdentity id;
-    id.fw_major = 1;
-    id.fw_minor = 0;
-    id.fw_patch = 7;
-    XMLDocument doc;
-    std::string text = buildFirmwareXml(id);
-    ASSERT_EQ(doc.Parse(text.c_str()), tinyxml2::XML_SUCCESS);
-    const XMLElement* c = doc.FirstChildElement()->FirstChildElement("component");
-    ASSERT_NE(c, nullptr);
-    EXPECT_STREQ(c->Attribute("name"), "device");
-    EXPECT_STREQ(c->FirstChildElement("build")->FirstChildElement("hash")->GetText(), "kvsim-1.0.7");
-    EXPECT_STREQ(c->FirstChildElement("firmware")->GetText(), "1.0.7");
 }
 
 }  // namespace

@@ -12,28 +12,6 @@ bool parse(std::vector<const char*> args, Options& o, std::string* error = nullp
     return parseOptions(static_cast<int>(args.size()), args.data(), o, error);
 }
 
-TEST(KvsimOptions, HelpDocumentsEveryOption) {
-    std::string usage = usageText();
-    for (const char* opt : {"--listen", "--port", "--cameras", "--fps", "--descriptor", "--firmware",
-                            "--serial", "--verbose", "--help", "SIGINT", "SIGTERM", "7001"})
-        EXPECT_NE(usage.find(opt), std::string::npos) << opt;
-    Options o;
-    ASSERT_TRUE(parse({"--help"}, o));
-    EXPECT_TRUE(o.help);
-}
-
-TEST(KvsimOptions, DefaultsForOneCamera) {
-    Options o;
-    ASSERT_TRUE(parse({"--listen", "127.0.0.1"}, o));
-    ASSERT_EQ(o.endpoints.size(), 1u);
-    EXPECT_EQ(o.endpoints[0].address, "127.0.0.1");
-    EXPECT_EQ(o.endpoints[0].port, 7001);
-    EXPECT_EQ(o.endpoints[0].serial, "KVSIM0000001");
-    EXPECT_EQ(o.fps, 30.0);
-    EXPECT_EQ(o.fw_major, 2u);
-    EXPECT_FALSE(o.verbose);
-}
-
 TEST(KvsimOptions, SeveralCamerasTakeConsecutiveAddressesAndSerials) {
     Options o;
     ASSERT_TRUE(parse({"--listen", "127.0.0.9", "--cameras", "3", "--port", "7100", "--serial",
@@ -75,13 +53,6 @@ TEST(KvsimOptions, RefusesWhatItCannotServe) {
     EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--bogus"}, o, &error));
     EXPECT_NE(error.find("--bogus"), std::string::npos);
     EXPECT_TRUE(parse({"--listen", "127.0.0.1", "--fps", "0"}, o, &error));
-}
-
-TEST(KvsimOptions, SerialNumbersCountUpWithinTheirWidth) {
-    EXPECT_EQ(nthSerial("KVSIM0000001", 0), "KVSIM0000001");
-    EXPECT_EQ(nthSerial("KVSIM0000001", 9), "KVSIM0000010");
-    EXPECT_EQ(nthSerial("KVSIM9999999", 1), "KVSIM0000000");
-    EXPECT_EQ(nthSerial("CAMERA", 2), "CAMERA2");
 }
 
 }  // namespace

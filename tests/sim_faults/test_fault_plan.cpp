@@ -177,19 +177,6 @@ TEST(FaultPlanOnDevice, FlipsAndInsertsAtTheirRateAndTheSeedFixesTheBytes) {
     EXPECT_EQ(j, clean.size());
 }
 
-TEST(FaultPlanOnDevice, GarbageBetweenPacketsIsSkippedByAReceiverThatResynchronises) {
-    Faulty f("seed=9,garbage=12");
-    for (int i = 0; i < 20; ++i) f.post(pingRequest());
-    const Bytes out = f.readAll();
-    std::vector<WirePacket> packets = f.decode(out);
-    EXPECT_EQ(packets.size(), 20u);
-    const uint64_t garbage = f.plan->stats().garbage_bytes;
-    EXPECT_EQ(out.size(), 20u * 24u + garbage);
-    EXPECT_GE(garbage, 20u);
-    EXPECT_EQ(f.decoder.stats().garbage_bytes, garbage);
-    EXPECT_EQ(std::count(out.begin(), out.end(), 0xFE), 40) << "no sync byte inside the garbage";
-}
-
 TEST(FaultPlanOnDevice, StallHoldsTheOutputForItsTimeOnce) {
     Faulty f("stall=500:30");
     for (int i = 0; i < 4; ++i) f.post(pingRequest());

@@ -1,12 +1,10 @@
-// Scene geometry and ground truth on their own: ray hits, distances, motion, the catalogue of named
-// scenes, and the kvsim options that pick scenes and faults.
+// Scene geometry and ground truth on their own: ray hits, distances and the catalogue of named scenes.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <sstream>
 #include <vector>
 
-#include "sim/kvsim/options.h"
 #include "sim/scene/geometry.h"
 #include "sim/scene/scene_catalog.h"
 #include "sim/scene/synthetic_scene.h"
@@ -60,19 +58,6 @@ TEST(SceneGeometry, DistanceIsToTheSurfaceFromInsideAndOutside) {
     EXPECT_DOUBLE_EQ(ball.distanceTo(Vec3{0, 13, 0}), 3);
     Shape floor = Shape::plane("floor", Vec3{0, 500, 0}, Vec3{0, -1, 0}, m);
     EXPECT_DOUBLE_EQ(floor.distanceTo(Vec3{7, 480, -3}), 20);
-}
-
-TEST(SceneGeometry, MotionIsPeriodicAndMovesTheWholeShape) {
-    Shape box = Shape::box("box", Vec3{0, 0, 1000}, Vec3{10, 10, 1010}, Material());
-    box.motion.amplitude = Vec3{0, 0, 100};
-    box.motion.period_frames = 40;
-    EXPECT_DOUBLE_EQ(box.at(0).a.z, 1000);
-    EXPECT_NEAR(box.at(10).a.z, 1100, 1e-9);  // a quarter period: full amplitude
-    EXPECT_NEAR(box.at(10).b.z, 1110, 1e-9);
-    EXPECT_NEAR(box.at(30).a.z, 900, 1e-9);
-    EXPECT_NEAR(box.at(4000000010u).a.z, 1100, 1e-6) << "large frame numbers keep their phase";
-    Shape still = Shape::sphere("ball", Vec3{1, 2, 3}, 4, Material());
-    EXPECT_DOUBLE_EQ(still.at(17).a.x, 1);
 }
 
 TEST(SyntheticScene, DepthPixelTruthAndDistancesAgreeOnTheRoom) {
@@ -177,43 +162,6 @@ TEST(SceneCatalog, SpecklesAreReproducibleFromTheSeedAndStayInTheImage) {
     EXPECT_TRUE(same);
     EXPECT_TRUE(differs_seed);
     EXPECT_TRUE(differs_frame);
-}
-
-TEST(KvsimOptions, SceneAndFaultOptionsAreCheckedAndDocumented) {
-    std::string error;
-    auto parse = [&](std::vector<const char*> args, Options& out) {
-        args.insert(args.begin(), "kvsim");
-        return parseOptions(static_cast<int>(args.size()), args.data(), out, &error);
-    };
-    Options o;
-    ASSERT_TRUE(parse({"--listen", "127.0.0.1", "--scene", "noisy,seed=3", "--fault", "seed=5,flip=1e-5",
-                       "--fault", "drop=0x80000002,no-keepalive=2"},
-                      o))
-        << error;
-    EXPECT_EQ(o.scene, "noisy,seed=3");
-    EXPECT_TRUE(o.has_faults);
-    EXPECT_EQ(o.faults.seed, 5u);
-    EXPECT_DOUBLE_EQ(o.faults.flip_rate, 1e-5);
-    ASSERT_EQ(o.faults.drop_replies.size(), 1u);
-    EXPECT_EQ(o.faults.drop_replies[0], 0x80000002u);
-    EXPECT_TRUE(o.faults.no_keepalive);
-    EXPECT_EQ(o.faults.keepalives_answered, 2u);
-
-    Options d;
-    ASSERT_TRUE(parse({"--listen", "127.0.0.1"}, d));
-    EXPECT_EQ(d.scene, "pattern");
-    EXPECT_FALSE(d.has_faults);
-    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--scene", "garden"}, d));
-    EXPECT_NE(error.find("garden"), std::string::npos);
-    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--fault", "flip=2"}, d));
-    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--fault"}, d));
-
-    const std::string help = usageText();
-    std::istringstream words(
-        "--scene --fault room moving noisy wall close-after-bytes reset-after-frames flip=RATE insert=RATE "
-        "stall= no-keepalive drop=CODE delay=CODE wrong-code wrong-length bad-descriptor-checksum "
-        "oversize-images unknown-cam-id unknown-pixel-format garbage seed=N");
-    for (std::string word; words >> word;) EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 
 }  // namespace

@@ -18,22 +18,6 @@ namespace {
 using orvane::KvFrameBuffer;
 using orvane::SubBufferInfo;
 
-TEST(ImagePacketBuilder, WritesTheWireLayoutFieldByField) {
-    ImagePacket p;
-    p.width = 0x0102;
-    p.height = 0x0304;
-    p.timestamp = 0x0a0b0c0d;
-    p.cam_id = 3;
-    p.pixel_format = 1;
-    p.frame_index = 0x7f;
-    p.extra = {0x55, 0x66};
-    p.data = {0xaa, 0xbb};
-    EXPECT_EQ(
-        "fe 01 fe 01 04 00 02 00 00 00 00 00 10 00 00 00 "
-        "02 01 04 03 0d 0c 0b 0a 03 01 7f 02 55 66 aa bb",
-        ToHex(EncodeImagePacket(p)));
-}
-
 TEST_F(ImageStreamTest, FrameCompletesAfterOneImagePerEnabledComponent) {
     AppBuffer memory(64);
     auto buffer = Enqueue(memory, DepthAndIrLayout());
@@ -470,58 +454,6 @@ TEST_F(ImageStreamTest, PlaceAllBufferToEmptyQueueReturnsFinishedOldestFirstThen
     EXPECT_EQ(fc, order[3]);
 }
 
-// Collects what the receiver logs, at every severity, while it is registered.
-class CapturedLog : public orvane::ILogWriter {
-  public:
-    CapturedLog() {
-        orvane::LogContext* context = orvane::Logger::get_context();
-        context->set_min_severity(orvane::kLogVerbose);
-        context->set_console_output(false);
-        context->RegistLogWriter(this);
-    }
-    ~CapturedLog() override {
-        orvane::LogContext* context = orvane::Logger::get_context();
-        context->UnregistLogWriter(this);
-        context->set_min_severity(orvane::kLogWarning);  // also turns the console back on
-    }
-    void WriterMessage(const char*) override {}
-    void WriteEntry(const orvane::LogEntry* entry) override {
-        entries.emplace_back(entry->severity, std::string(entry->message));
-    }
-    bool Has(orvane::LogSeverity severity, const std::string& text) const {
-        return std::find(entries.begin(), entries.end(), std::make_pair(severity, text)) != entries.end();
-    }
-    std::vector<std::pair<orvane::LogSeverity, std::string>> entries;
-};
-
-std::string WithPointer(const char* format, const void* pointer, const char* rest = "") {
-    char text[128];
-    std::snprintf(text, sizeof(text), format, pointer);
-    return std::string(text) + rest;
-}
-
-TEST_F(ImageStreamTest, LogsEachStepOfAssemblyAtVerboseLevel) {
-    AppBuffer memory(16);
-    Enqueue(memory, {{KV_COMPONENT_DEPTH, 16}});
-    CapturedLog log;
-    ImagePacket unknown = Depth(1);
-    unknown.cam_id = 7;
-    Send({unknown, Depth(1)});
-    using orvane::kLogVerbose;
-    EXPECT_TRUE(log.Has(kLogVerbose, ">>> AcceptPacket: 7\n"));
-    EXPECT_TRUE(log.Has(orvane::kLogError, "AcceptPacket: not recog compID 0xffffffff"));
-    EXPECT_TRUE(log.Has(kLogVerbose, WithPointer(">>>> set new frame buffer %p\n", memory.data())));
-    EXPECT_TRUE(log.Has(kLogVerbose, ">>>>>> buffer size 16\n"));
-    EXPECT_TRUE(
-        log.Has(kLogVerbose, WithPointer(">>> AcceptPacket: 3 -> buffer(%p), size:16\n", memory.data())));
-    EXPECT_TRUE(log.Has(kLogVerbose,
-                        "imageHeader->width: 4, imageHeader->height: 2, imageHeader->pixel_format: 1\n"));
-    EXPECT_TRUE(log.Has(kLogVerbose, "packet_header->length: 16, image_len: 16\n"));
-    EXPECT_TRUE(log.Has(kLogVerbose, "imageHeader->cam_id: 3\n"));
-    EXPECT_TRUE(log.Has(kLogVerbose, "push image 10000\n"));
-    EXPECT_EQ(1, receiver.get_buffered_frame_num());
-}
-
 TEST(KvFrameBuffer, CutsTheMemoryIntoConsecutiveSlicesInLayoutOrder) {
     std::vector<uint8_t> memory(100);
     auto buffer = KvFrameBuffer::Create(
@@ -549,19 +481,6 @@ TEST(KvFrameBuffer, RefusesLayoutsThatDoNotFitOrHaveNegativeSizes) {
     auto empty_layout = KvFrameBuffer::Create(memory.data(), 100, {});
     ASSERT_NE(nullptr, empty_layout);
     EXPECT_EQ(0, empty_layout->used_size);
-}
-
-TEST(KvFrameBufferQueue, IsFirstInFirstOut) {
-    orvane::KvFrameBufferQueue queue;
-    auto a = std::make_shared<KvFrameBuffer>(), b = std::make_shared<KvFrameBuffer>();
-    EXPECT_EQ(0, queue.enqueue(a));
-    EXPECT_EQ(0, queue.enqueue(b));
-    EXPECT_EQ(-1, queue.enqueue(nullptr));
-    EXPECT_EQ(2u, queue.size());
-    EXPECT_EQ(a, queue.dequeue());
-    EXPECT_EQ(b, queue.dequeue());
-    EXPECT_EQ(nullptr, queue.dequeue());
-    EXPECT_TRUE(queue.empty());
 }
 
 }  // namespace

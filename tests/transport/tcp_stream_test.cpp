@@ -192,9 +192,12 @@ TEST_F(TcpStream, ReportsEthernetAndKeepsItsAddressTextWithinItsBuffer) {
 
 TEST_F(TcpStream, MalformedAddressesAreRejectedWithoutConnecting) {
     // Regression: "" and "0.0.0.0" parse to address 0, which the socket layer takes as "be a server":
-    // the stream would listen on every interface and block in accept for ever.
-    for (const char* ip : {"", "0.0.0.0", "0", "127.0.0.41.5", "256.0.0.1", "127.0.0.041x", "a.b.c.d",
-                           "127..0.41", "-1.0.0.1"}) {
+    // the stream would listen on every interface and block in accept for ever. Every other input is
+    // 127.0.0.41, this suite's listening server, once a check is missing: an octet that wraps into the
+    // next one (383 = 256 + 127; 126.256 = 127.0), a fourth digit, trailing text, a fifth part, an empty
+    // part, hexadecimal or a single 32-bit number. Accepting one of them connects and is seen.
+    for (const char* ip : {"", "0.0.0.0", "0", "383.0.0.41", "126.256.0.41", "127.0.0.0041", "127.0.0.41x",
+                           "127.0.0.41.5", "127..0.41", "0x7f.0.0.41", "2130706473"}) {
         tcp_stream stream(ip, orvane::kTcpCameraPort);
         EXPECT_EQ(stream.Open(), 1) << "'" << ip << "'";
     }
@@ -277,7 +280,9 @@ TEST_F(TcpStream, ShortReadWaitsForDataAboutOneHundredMillisecondsLongReadDoesNo
     EXPECT_LT(fastest, 50);
 }
 
-TEST_F(TcpStream, ClosedPeerNeitherKillsTheProcessNorMakesReadsSpin) {
+// Regression: a closed peer read as "nothing yet", so a camera that went away was noticed only after the
+// keep-alive's dead time.
+TEST_F(TcpStream, ClosedPeerIsAFailedReadAndNeitherKillsTheProcess) {
     ASSERT_NO_FATAL_FAILURE(openConnected());
     server_->send(0, {'h', 'i'});
     server_->closeConnection(0);
@@ -285,12 +290,8 @@ TEST_F(TcpStream, ClosedPeerNeitherKillsTheProcessNorMakesReadsSpin) {
     char buf[5000];
     ASSERT_EQ(receiveSome(buf, 100), 2);  // what was sent before the close still arrives
 
-    // Every later read reports nothing, and takes the short-read wait instead of returning at once.
-    for (int len : {1, 5000, 1}) {
-        const auto start = Clock::now();
-        EXPECT_EQ(stream_.Receive(buf, len), 0);
-        EXPECT_GE(msSince(start), 95) << "read of " << len << " returned at once";
-    }
+    // Every later read reports the failure, short and long reads alike.
+    for (int len : {1, 5000, 1}) EXPECT_LT(stream_.Receive(buf, len), 0) << "read of " << len;
 
     // Writing to the closed peer must report 0, not raise SIGPIPE, even with the default action.
     auto previous = signal(SIGPIPE, SIG_DFL);
