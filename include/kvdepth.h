@@ -258,29 +258,49 @@ KV_EXPORT KV_STATUS KVLibVersion(KV_VERSION_INFO* version);
 /* Message of a status code; a fixed fallback text for unknown codes. Never null. */
 KV_EXPORT const char* KVErrorString(KV_STATUS status);
 
+/* Calls allowed inside callbacks.
+ * Functions that take no handle (device list, open, network records, firmware text, init and deinit)
+ * must not be called from a callback. Of the handle functions:
+ * - Frame callback (a library thread per camera): every feature read and write, masks, enqueue and clear,
+ *   start, stop, close, trigger, registers, callback registration (registering null there is allowed: the
+ *   running callback finishes and is not called again). KVFetchFrame returns -1015. The receiver controls
+ *   and KVLoadDeviceConfig return -1016 there.
+ * - Event callback (the camera's receive thread): calls that need no device reply (enqueue, clear, masks,
+ *   callback registration, getters of values held by the library); KVFetchFrame returns -1018. While the
+ *   link is up, calls that wait for a device reply return -1016. After KV_EVENT_DEVICE_OFFLINE (the only
+ *   event) stop and close succeed without the device, so a handler may close the camera.
+ * Handle functions called before _KVInitLib or after KVDeinitLib return -1002. */
+
 /* ---------------------------------------------------------------- registry and discovery */
 
-/* Rescans devices and writes their number. -1002 not initialised; -1020 null. */
+/* Rescans USB devices and writes the number of known cameras (USB and opened by IP).
+ * -1002 not initialised; -1020 null. */
 KV_EXPORT KV_STATUS KVGetDeviceNumber(uint32_t* count);
-/* Rescans and copies up to capacity 768-byte records; writes the number copied. -1002; -1020. */
+/* Rescans and copies up to capacity 768-byte records in identifier order; writes the number copied
+ * (0 for a capacity below 1). -1002; -1020. */
 KV_EXPORT KV_STATUS KVGetDeviceList(KV_DEVICE_BASE_INFO* list, int32_t capacity, int32_t* filled);
-/* Copies an Ethernet camera's network record. -1002; -1020; -1006 unknown id; -1010 not Ethernet. */
+/* Copies an Ethernet camera's stored network record. -1002; -1020; -1006 unknown id; -1010 not Ethernet. */
 KV_EXPORT KV_STATUS KVGetDeviceNetInfo(const char* deviceId, KV_DEVICE_NET_INFO* info);
-/* Stores the caller's network record (nothing is sent). -1002; -1020; -1006; -1010. */
+/* Stores the caller's network record (nothing is sent to the device). -1002; -1020; -1006; -1010. */
 KV_EXPORT KV_STATUS KVSetDeviceNetInfo(const char* deviceId, const KV_DEVICE_NET_INFO* info);
-/* Opens a camera by identifier (serial, ordinal or IP text). -1002; -1020; -1006 unknown id; open's status.
- */
+/* Opens a camera by device id (serial, ordinal, or the id a camera opened by IP reports), bringing it up
+ * first when needed. On failure *handle is null. -1002; -1020; -1006 unknown id; -1005 device not usable;
+ * -1016 already open. */
 KV_EXPORT KV_STATUS KVOpenDevice(const char* deviceId, KV_DEV_HANDLE* handle);
-/* Opens a network camera by IPv4 text (port 7001). -1002; -1020; -1006 unreachable; open's status. */
+/* Opens a network camera by IPv4 text (port 7001). An address already registered gives its camera (no
+ * second connection): -1016 while it is open. A camera that does not answer the connection attempt
+ * fails within a few seconds. On failure *handle is null. -1002; -1020; -1006 unreachable; -1005; -1016. */
 KV_EXPORT KV_STATUS KVOpenDeviceWithIP(const char* ip, KV_DEV_HANDLE* handle);
-/* Closes a camera and clears its buffer queue. -1007; close's status. */
+/* Closes a camera (stopping capture) and drops its queued buffers; the handle stays valid and the camera
+ * can be opened again. -1007; -1017 not open. */
 KV_EXPORT KV_STATUS KVCloseDevice(KV_DEV_HANDLE handle);
-/* Firmware build text of a camera; null when not initialised or unknown. */
+/* Firmware build text of a camera that has been brought up (opened at least once); null when not
+ * initialised, unknown or never brought up. The text stays valid until KVDeinitLib. */
 KV_EXPORT const char* KVGetFirmwareVer(const char* deviceId);
 
 /* ---------------------------------------------------------------- camera information and masks */
 
-/* Switches the device to developer mode. -1007; the driver's status. */
+/* Switches the device to developer mode (nothing is sent below firmware 2). -1007; device failure. */
 KV_EXPORT KV_STATUS KVEnterDeveloperMode(KV_DEV_HANDLE handle);
 /* Copies the 768-byte base information. -1007; -1020. */
 KV_EXPORT KV_STATUS KVGetDeviceInfo(KV_DEV_HANDLE handle, KV_DEVICE_BASE_INFO* info);
@@ -288,15 +308,21 @@ KV_EXPORT KV_STATUS KVGetDeviceInfo(KV_DEV_HANDLE handle, KV_DEVICE_BASE_INFO* i
 KV_EXPORT KV_STATUS KVGetComponentIDs(KV_DEV_HANDLE handle, int32_t* mask);
 /* Writes the mask of enabled components. -1007; -1020. */
 KV_EXPORT KV_STATUS KVGetEnabledComponentIDs(KV_DEV_HANDLE handle, int32_t* mask);
-/* Enables components. -1007; -1006 unknown bit; -1016 capturing. */
+/* Enables components; queued buffers are cut again for the new frame layout (dropped when too small).
+ * -1007; -1006 unknown bit; -1016 capturing. */
 KV_EXPORT KV_STATUS KVEnableComponents(KV_DEV_HANDLE handle, int32_t mask);
-/* Disables components. -1007; -1006 unknown bit; -1016 capturing. */
+/* Disables components, as KVEnableComponents. -1007; -1006 unknown bit; -1016 capturing. */
 KV_EXPORT KV_STATUS KVDisableComponents(KV_DEV_HANDLE handle, int32_t mask);
+/* Loads a device-configuration document and applies it to the device at once; it stays loaded and is
+ * applied again whenever the camera is brought up. -1007; -1020; -1005 cannot be loaded or applied;
+ * -1016 capturing or inside a callback. */
+KV_EXPORT KV_STATUS KVLoadDeviceConfig(KV_DEV_HANDLE handle, const char* path);
 
 /* ---------------------------------------------------------------- feature access
  * All take handle, component and feature identifiers and check: -1007 handle, -1008 component,
- * -1009 feature, then the codes listed. Getters of volatile features ask the device first and
- * return its failure (-1005, -1014, ...). */
+ * -1009 feature, then the codes listed, in that order. Getters of volatile features ask the device first
+ * and return its failure (-1005, -1014, ...); a failed write leaves the held value unchanged. Negative
+ * buffer sizes give -1011. */
 
 /* Describes a feature; an absent feature gives isValid 0 and status 0. -1020 null info. */
 KV_EXPORT KV_STATUS KVGetFeatureInfo(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID,
@@ -323,7 +349,8 @@ KV_EXPORT KV_STATUS KVGetEnumEntryInfo(KV_DEV_HANDLE handle, int32_t componentID
                                        KV_ENUM_ENTRY* entries, int32_t entryCount, uint32_t* filled);
 /* -1010; -1020; device failure. */
 KV_EXPORT KV_STATUS KVGetEnum(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID, int32_t* value);
-/* -1004; -1010; -1006 no entry with that value; -1016; device failure. */
+/* -1004; -1010; -1006 no entry with that value; -1016; device failure. Writing the image mode (0x3108)
+ * changes the frame size and drops every queued buffer: enqueue new ones. */
 KV_EXPORT KV_STATUS KVSetEnum(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID, int32_t value);
 /* -1010 not bool; -1020; device failure. */
 KV_EXPORT KV_STATUS KVGetBool(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID, bool* value);
@@ -332,7 +359,8 @@ KV_EXPORT KV_STATUS KVSetBool(KV_DEV_HANDLE handle, int32_t componentID, int32_t
 /* Maximum text length of a string feature. -1010 not string; -1020. */
 KV_EXPORT KV_STATUS KVGetStringBufferSize(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID,
                                           uint32_t* size);
-/* Copies at most bufferSize characters, zero-padded. -1010; -1020; device failure. */
+/* Copies at most bufferSize characters, zero-padded (no terminator when the text fills the buffer).
+ * -1010; -1020; -1011 negative size; device failure. */
 KV_EXPORT KV_STATUS KVGetString(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID, char* buffer,
                                 int32_t bufferSize);
 /* -1004; -1010; -1020; -1016; device failure. */
@@ -341,53 +369,68 @@ KV_EXPORT KV_STATUS KVSetString(KV_DEV_HANDLE handle, int32_t componentID, int32
 /* Current size of a byte-array feature. -1010 not byte array; -1020. */
 KV_EXPORT KV_STATUS KVGetByteArraySize(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID,
                                        uint32_t* size);
-/* Copies min(bufferSize, size) bytes and writes the count. -1010; -1020; device failure. */
+/* Copies min(bufferSize, size) bytes and writes the count. -1010; -1020; -1011 negative size; device
+ * failure. */
 KV_EXPORT KV_STATUS KVGetByteArray(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID,
                                    uint8_t* buffer, int32_t bufferSize, uint32_t* filled);
-/* -1004; -1010; -1020; -1011 larger than the maximum size; -1016; device failure. */
+/* -1004; -1010; -1020; -1011 negative or larger than the maximum size; -1016; device failure. */
 KV_EXPORT KV_STATUS KVSetByteArray(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID,
                                    const uint8_t* buffer, int32_t size);
-/* -1003 for 0x7005; -1010 not struct; -1020; -1011 size differs; -1001 intrinsic unavailable. */
+/* Struct features; the size must be the record's size (KV_TRIGGER_MODE for 0x7523, KV_CAMERA_INTRINSIC
+ * for 0x7000, which answers the intrinsic at the current image size). Never more than size bytes are
+ * written. -1003 for 0x7005 (before every other check); -1010 not struct; -1020; -1011 size; -1001
+ * intrinsic unavailable (no calibration); device failure. */
 KV_EXPORT KV_STATUS KVGetStruct(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID, void* buffer,
                                 int32_t size);
-/* -1003 for 0x7005; -1004; -1010; -1020; -1011; -1016; device failure (trigger mode only is sent). */
+/* Only the trigger mode (0x7523) is sent to the device; other structs change the held value only.
+ * -1003 for 0x7005; -1004; -1010; -1020; -1011; -1016; device failure. */
 KV_EXPORT KV_STATUS KVSetStruct(KV_DEV_HANDLE handle, int32_t componentID, int32_t featureID,
                                 const void* buffer, int32_t size);
 
 /* ---------------------------------------------------------------- capture and frames */
 
-/* -1007; -1008 nothing enabled; -1016 capturing; -1019 no buffer enqueued; device failure. */
+/* -1007; -1008 nothing enabled; -1016 capturing; -1019 no buffer enqueued; -1005 link down; device
+ * failure. */
 KV_EXPORT KV_STATUS KVStartCapture(KV_DEV_HANDLE handle);
-/* -1007; -1017 not capturing; device failure. */
+/* Queued buffers stay for the next start. -1007; -1017 not capturing; device failure. */
 KV_EXPORT KV_STATUS KVStopCapture(KV_DEV_HANDLE handle);
 /* -1007; -1020. */
 KV_EXPORT KV_STATUS KVIsCapturing(KV_DEV_HANDLE handle, bool* capturing);
 /* -1007; -1017; -1015 not in trigger mode; -1005 device failure. */
 KV_EXPORT KV_STATUS KVSendSoftTrigger(KV_DEV_HANDLE handle);
-/* Frames go to the callback (on a library thread) instead of KVFetchFrame. -1007. */
+/* Frames go to the callback (on a library thread) instead of KVFetchFrame; null returns to polling. When
+ * it returns, the previous callback is not running (unless called from it) and is not called again.
+ * -1007. */
 KV_EXPORT KV_STATUS KVRegisterCallback(KV_DEV_HANDLE handle, KV_FRAME_CALLBACK callback, void* userData);
-/* -1007. */
+/* The callback runs on the camera's receive thread; KV_EVENT_DEVICE_OFFLINE is raised once when the link
+ * fails. -1007. */
 KV_EXPORT KV_STATUS KVRegisterEventCallback(KV_DEV_HANDLE handle, KV_EVENT_CALLBACK callback, void* userData);
 /* Not implemented: -1007 or -1003. */
 KV_EXPORT KV_STATUS KVRegisterIMUCallback(KV_DEV_HANDLE handle, KV_IMU_CALLBACK callback, void* userData);
-/* Waits up to timeoutMs (negative: no limit) for a frame. -1007; -1020; -1017; -1014; -1015 callback mode. */
+/* Waits up to timeoutMs (negative: no limit, 0: no wait) for a frame; give its buffer back with
+ * KVEnqueueBuffer. -1007; -1020; -1017 not capturing; -1015 callback mode; -1014 timeout; -1018 no frame. */
 KV_EXPORT KV_STATUS KVFetchFrame(KV_DEV_HANDLE handle, KV_FRAME_DATA* frame, int32_t timeoutMs);
-/* Bytes one frame buffer needs for the enabled components. -1007; -1020. */
+/* Bytes one frame buffer needs for the enabled components; on failure *size is 0. -1007; -1020; -1001. */
 KV_EXPORT KV_STATUS KVGetFrameBufferSize(KV_DEV_HANDLE handle, uint32_t* size);
-/* Hands a buffer to the library until it comes back in a frame. -1007; -1020; -1011 too small. */
+/* Hands a buffer to the library until it comes back in a frame. -1007; -1020; -1011 negative or smaller
+ * than the frame buffer size; -1001 the layout does not fit. */
 KV_EXPORT KV_STATUS KVEnqueueBuffer(KV_DEV_HANDLE handle, void* buffer, int32_t size);
-/* Drops every enqueued buffer. -1007. */
+/* Drops every enqueued buffer and every frame not yet delivered. -1007. */
 KV_EXPORT KV_STATUS KVClearBufferQueue(KV_DEV_HANDLE handle);
-/* Restarts the receive thread. -1007; -1016 already running. */
+/* Restarts the receive thread after KVCloseInternalReceiver. -1007; -1016 already running or inside a
+ * callback; -1001. */
 KV_EXPORT KV_STATUS KVOpenInternalReceiver(KV_DEV_HANDLE handle);
-/* Stops the receive thread (for pass-through). -1007; -1017 not running. */
+/* Stops the receive thread so that pass-through owns the stream. -1007; -1017 not running; -1016 inside a
+ * callback; -1001. */
 KV_EXPORT KV_STATUS KVCloseInternalReceiver(KV_DEV_HANDLE handle);
-/* Raw bytes to the device. -1007; -1020; -1006 length below 1; -1016 capturing. */
+/* Raw bytes to the device, with the internal receiver closed. -1007; -1020; -1006 length below 1;
+ * -1016 capturing or receive thread running; -1001 send failed. */
 KV_EXPORT KV_STATUS KVSendThrough(KV_DEV_HANDLE handle, const void* data, int32_t length);
-/* Raw bytes from the device; a transport failure shows as a negative *received. -1007; -1020; -1006; -1016.
- */
+/* Raw bytes from the device, with the internal receiver closed; a transport failure shows as a negative
+ * *received. -1007; -1020; -1006; -1016 as KVSendThrough. */
 KV_EXPORT KV_STATUS KVReceivedThrough(KV_DEV_HANDLE handle, void* buffer, int32_t length, int32_t* received);
-/* Copies the descriptor XML with its terminator. -1007; -1020; -1011 buffer too small. */
+/* Copies the descriptor XML fetched from the device with its terminator, zero-padded. -1007; -1020;
+ * -1011 buffer too small (or negative); -1005 the device did not answer. */
 KV_EXPORT KV_STATUS KVGetDeviceDescriptor(KV_DEV_HANDLE handle, char* buffer, int32_t bufferSize);
 /* -1007; -1008; -1020; device failure. */
 KV_EXPORT KV_STATUS KVReadRegister(KV_DEV_HANDLE handle, int32_t componentID, int32_t address,
@@ -399,14 +442,16 @@ KV_EXPORT KV_STATUS KVWriteRegister(KV_DEV_HANDLE handle, int32_t componentID, i
 /* ---------------------------------------------------------------- geometry */
 
 /* Depth points (column, row, depth) to world points; world points are 12 + worldPadding bytes apart.
- * -1007; -1020; -1006 padding not a multiple of 4; mapper status. */
+ * A count below 1 converts nothing. -1007; -1020; -1006 padding negative or not a multiple of 4; -1008 no
+ * depth component; -1009/-1001 no usable depth intrinsic. */
 KV_EXPORT KV_STATUS KVDepthToWorld(KV_DEV_HANDLE handle, const KV_VECT_3F* depth, KV_VECT_3F* world,
                                    int32_t worldPadding, int32_t count);
-/* World points (12 + worldPadding bytes apart) to depth points. -1007; -1020; -1006; mapper status. */
+/* World points (12 + worldPadding bytes apart) to depth points. -1007; -1020; -1006; -1008; -1009/-1001. */
 KV_EXPORT KV_STATUS KVWorldToDepth(KV_DEV_HANDLE handle, const KV_VECT_3F* world, KV_VECT_3F* depth,
                                    int32_t worldPadding, int32_t count);
 /* Renders world points into a uint16 depth image of the colour camera's size.
- * -1007; -1020; -1006; -1008 no colour component; -1012 output too small; aligner status. */
+ * -1007; -1020; -1006; -1008 no colour component; -1009 no colour image size; -1012 output smaller than
+ * width x height x 2 bytes; -1003 incomplete colour calibration. */
 KV_EXPORT KV_STATUS KVRegisterWorldToColor(KV_DEV_HANDLE handle, const KV_VECT_3F* world,
                                            int32_t worldPadding, int32_t count, uint16_t* depthOut,
                                            int32_t outSize);

@@ -1,9 +1,13 @@
-// Library frame: status messages, version, context lifetime, handle check.
+// Library frame (status messages, version, context lifetime, handle check) and the device registry
+// functions.
 #include "api/KV_API.h"
 
+#include <algorithm>
 #include <map>
+#include <vector>
 
 #include "api/KvContext.h"
+#include "camera/KvCamera.h"
 
 namespace orvane {
 namespace {
@@ -38,10 +42,16 @@ constexpr const char* kUnknownErrorText = "KVErrorString called with invalid err
 
 }  // namespace
 
+KvContext* currentContext() {
+    return g_kvContext.load(std::memory_order_acquire);
+}
+
 KV_STATUS checkHandle(KV_DEV_HANDLE handle, KvCamera** camera) {
-    KvContext* context = g_kvContext;
-    if (context == nullptr || context->getCameraByHandle(handle) == nullptr) return KV_STATUS_INVALID_HANDLE;
-    *camera = static_cast<KvCamera*>(handle);
+    KvContext* context = currentContext();
+    if (context == nullptr) return KV_STATUS_NOT_INITIALIZED;
+    KvCamera* found = context->getCameraByHandle(handle);
+    if (found == nullptr) return KV_STATUS_INVALID_HANDLE;
+    *camera = found;
     return KV_STATUS_OK;
 }
 
@@ -49,16 +59,25 @@ KV_STATUS checkHandle(KV_DEV_HANDLE handle, KvCamera** camera) {
 
 extern "C" {
 
+using orvane::guarded;
+using orvane::KvCamera;
+using orvane::KvContext;
+using orvane::withCamera;
+using orvane::withContext;
+
 KV_STATUS _KVInitLib(void) {
-    if (orvane::g_kvContext != nullptr) return KV_STATUS_ERROR;
-    orvane::g_kvContext = new orvane::KvContext();
-    return KV_STATUS_OK;
+    return guarded([] {
+        if (orvane::currentContext() != nullptr) return KV_STATUS_ERROR;
+        orvane::g_kvContext.store(new KvContext(), std::memory_order_release);
+        return KV_STATUS_OK;
+    });
 }
 
 KV_STATUS KVDeinitLib(void) {
-    delete orvane::g_kvContext;
-    orvane::g_kvContext = nullptr;
-    return KV_STATUS_OK;
+    return guarded([] {
+        delete orvane::g_kvContext.exchange(nullptr, std::memory_order_acq_rel);
+        return KV_STATUS_OK;
+    });
 }
 
 KV_STATUS KVLibVersion(KV_VERSION_INFO* version) {
@@ -72,6 +91,78 @@ KV_STATUS KVLibVersion(KV_VERSION_INFO* version) {
 const char* KVErrorString(KV_STATUS status) {
     auto found = orvane::kErrorStrings.find(status);
     return found == orvane::kErrorStrings.end() ? orvane::kUnknownErrorText : found->second;
+}
+
+KV_STATUS KVGetDeviceNumber(uint32_t* count) {
+    return withContext([&](KvContext& context) {
+        if (count == nullptr) return KV_STATUS_NULL_POINTER;
+        *count = static_cast<uint32_t>(context.deviceCount());
+        return KV_STATUS_OK;
+    });
+}
+
+KV_STATUS KVGetDeviceList(KV_DEVICE_BASE_INFO* list, int32_t capacity, int32_t* filled) {
+    return withContext([&](KvContext& context) {
+        if (list == nullptr || filled == nullptr) return KV_STATUS_NULL_POINTER;
+        const std::vector<KV_DEVICE_BASE_INFO> infos = context.deviceInfos();
+        const size_t count = capacity < 1 ? 0 : std::min(infos.size(), static_cast<size_t>(capacity));
+        std::copy_n(infos.begin(), count, list);
+        *filled = static_cast<int32_t>(count);
+        return KV_STATUS_OK;
+    });
+}
+
+KV_STATUS KVGetDeviceNetInfo(const char* deviceId, KV_DEVICE_NET_INFO* info) {
+    return withContext([&](KvContext& context) {
+        if (deviceId == nullptr || info == nullptr) return KV_STATUS_NULL_POINTER;
+        return context.getNetInfo(deviceId, info);
+    });
+}
+
+KV_STATUS KVSetDeviceNetInfo(const char* deviceId, const KV_DEVICE_NET_INFO* info) {
+    return withContext([&](KvContext& context) {
+        if (deviceId == nullptr || info == nullptr) return KV_STATUS_NULL_POINTER;
+        return context.setNetInfo(deviceId, *info);
+    });
+}
+
+KV_STATUS KVOpenDevice(const char* deviceId, KV_DEV_HANDLE* handle) {
+    return withContext([&](KvContext& context) {
+        if (deviceId == nullptr || handle == nullptr) return KV_STATUS_NULL_POINTER;
+        KvCamera* camera = nullptr;
+        const int status = context.openByID(deviceId, &camera);
+        *handle = camera;
+        return status;
+    });
+}
+
+KV_STATUS KVOpenDeviceWithIP(const char* ip, KV_DEV_HANDLE* handle) {
+    return withContext([&](KvContext& context) {
+        if (ip == nullptr || handle == nullptr) return KV_STATUS_NULL_POINTER;
+        KvCamera* camera = nullptr;
+        const int status = context.openByIP(ip, &camera);
+        *handle = camera;
+        return status;
+    });
+}
+
+KV_STATUS KVCloseDevice(KV_DEV_HANDLE handle) {
+    return withCamera(handle, [](KvCamera& camera) {
+        const int status = camera.close();
+        if (status != KV_STATUS_OK) return status;
+        camera.clearBufferQueue();
+        return KV_STATUS_OK;
+    });
+}
+
+const char* KVGetFirmwareVer(const char* deviceId) {
+    try {
+        KvContext* context = orvane::currentContext();
+        if (context == nullptr || deviceId == nullptr) return nullptr;
+        return context->firmwareVersion(deviceId);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // extern "C"

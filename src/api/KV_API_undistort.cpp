@@ -1,8 +1,8 @@
 // Undistortion of a caller's image: needs no device and no library initialisation.
 #include <cstdint>
-#include <exception>
 #include <vector>
 
+#include "api/KV_API.h"
 #include "imgproc/image_util.h"
 #include "kvdepth.h"
 
@@ -73,10 +73,6 @@ extern "C" KV_STATUS KVUndistortImage(const KV_CAMERA_INTRINSIC* intrinsic,
                                       const KV_CAMERA_DISTORTION* distortion,
                                       const KV_CAMERA_INTRINSIC* newIntrinsic, const KV_IMAGE_DATA* src,
                                       KV_IMAGE_DATA* dst) {
-    try {
-        return orvane::undistortImage(intrinsic, distortion, newIntrinsic, src, dst);
-    } catch (const std::exception&) {
-        // Nothing may unwind into a C caller.
-        return KV_STATUS_ERROR;
-    }
+    return orvane::guarded(
+        [&] { return orvane::undistortImage(intrinsic, distortion, newIntrinsic, src, dst); });
 }

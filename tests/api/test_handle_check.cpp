@@ -5,12 +5,12 @@
 
 namespace {
 
-TEST(HandleCheck, NoHandleIsValidWithoutAContext) {
+TEST(HandleCheck, WithoutAContextEveryHandleGivesNotInitialised) {
     orvane::KvCamera* camera = nullptr;
     int dummy = 0;
-    ASSERT_EQ(orvane::g_kvContext, nullptr);
-    EXPECT_EQ(orvane::checkHandle(&dummy, &camera), KV_STATUS_INVALID_HANDLE);
-    EXPECT_EQ(orvane::checkHandle(nullptr, &camera), KV_STATUS_INVALID_HANDLE);
+    ASSERT_EQ(orvane::g_kvContext.load(), nullptr);
+    EXPECT_EQ(orvane::checkHandle(&dummy, &camera), KV_STATUS_NOT_INITIALIZED);
+    EXPECT_EQ(orvane::checkHandle(nullptr, &camera), KV_STATUS_NOT_INITIALIZED);
     EXPECT_EQ(camera, nullptr);
 }
 
@@ -20,10 +20,10 @@ TEST(HandleCheck, PointersNeverIssuedAreRejectedIncludingNull) {
     int dummy = 0;
     EXPECT_EQ(orvane::checkHandle(&dummy, &camera), KV_STATUS_INVALID_HANDLE);
     EXPECT_EQ(orvane::checkHandle(nullptr, &camera), KV_STATUS_INVALID_HANDLE);
-    EXPECT_EQ(orvane::g_kvContext->getCameraByHandle(&dummy), nullptr);
+    EXPECT_EQ(orvane::g_kvContext.load()->getCameraByHandle(&dummy), nullptr);
     EXPECT_EQ(camera, nullptr);
     KVDeinitLib();
-    EXPECT_EQ(orvane::g_kvContext, nullptr);
+    EXPECT_EQ(orvane::g_kvContext.load(), nullptr);
 }
 
 }  // namespace
