@@ -1,0 +1,78 @@
+// The camera a command works on: the library initialised, the camera chosen by --ip, --serial or --sim
+// opened, and everything released again in reverse order.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <kvdepth.h>
+
+#include "sim_process.h"
+
+namespace orvane {
+namespace tool {
+
+struct CameraChoice {
+    std::string ip;
+    std::string serial;
+    bool sim = false;
+    SimOptions sim_options;
+};
+
+// _KVInitLib / KVDeinitLib for the lifetime of the object.
+class Library {
+  public:
+    Library();
+    ~Library();
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+    KV_STATUS status() const { return status_; }
+
+  private:
+    KV_STATUS status_;
+};
+
+class CameraSession {
+  public:
+    CameraSession() = default;
+    ~CameraSession();
+    CameraSession(const CameraSession&) = delete;
+    CameraSession& operator=(const CameraSession&) = delete;
+
+    // Exactly one of ip, serial or sim must be set. False with a one-line message.
+    bool open(const CameraChoice& choice, std::string* error);
+    KV_DEV_HANDLE handle() const { return handle_; }
+    // How the user named the camera: its address or serial.
+    const std::string& label() const { return label_; }
+    // Address of the simulator started by --sim (empty otherwise).
+    std::string simAddress() const { return sim_ ? sim_->address() : std::string(); }
+
+  private:
+    std::unique_ptr<SimProcess> sim_;
+    std::unique_ptr<Library> library_;
+    KV_DEV_HANDLE handle_ = nullptr;
+    std::string label_;
+};
+
+// The library prints some fixed texts (such as connection notices) straight to standard output. While a
+// QuietStdout lives, those go nowhere, so that the tool's own output stays parseable; --verbose keeps them.
+class QuietStdout {
+  public:
+    QuietStdout();
+    ~QuietStdout();
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+    static void allow(bool library_output);
+
+  private:
+    int saved_ = -1;
+};
+
+// "message (code)" for a status.
+std::string statusText(KV_STATUS status);
+
+// Whether a text is a dotted IPv4 address.
+bool isIpv4(const std::string& text);
+
+}  // namespace tool
+}  // namespace orvane
