@@ -59,6 +59,8 @@ class CameraEnd {
     orvane::ITransferStream* makeStream();
     // The link goes away: the TCP server stops (closing the connection), the USB camera is unplugged.
     void cut();
+    // A TCP camera still holds a connection (it turns any other client away meanwhile).
+    bool tcpConnected() { return server_ && server_->stats().connected; }
     orvane::kvsim::UsbCamera* usb() { return usb_.get(); }
 
   private:
