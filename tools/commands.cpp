@@ -209,14 +209,21 @@ int runFeatures(const CameraChoice& camera, bool xml) {
     return kExitOk;
 }
 
-int runGet(const CameraChoice& camera, const std::string& feature) {
-    CameraSession session;
+// Opens the camera and finds a feature by name; kExitOk, or the exit status after an error line.
+int openFeature(CameraSession& session, const CameraChoice& camera, const std::string& name,
+                FeatureRef& ref) {
     if (!openCamera(session, camera)) return kExitError;
     std::vector<DescComponent> components;
     if (!loadDescriptor(session.handle(), components)) return kExitError;
-    FeatureRef ref;
     std::string error;
-    if (!resolveFeature(components, feature, ref, &error)) return failWith(error);
+    if (!resolveFeature(components, name, ref, &error)) return failWith(error);
+    return kExitOk;
+}
+
+int runGet(const CameraChoice& camera, const std::string& feature) {
+    CameraSession session;
+    FeatureRef ref;
+    if (const int exit = openFeature(session, camera, feature, ref)) return exit;
     std::string value;
     const KV_STATUS status = readValueText(session.handle(), ref.component, ref.feature, value);
     if (status != KV_STATUS_OK)
@@ -228,12 +235,9 @@ int runGet(const CameraChoice& camera, const std::string& feature) {
 
 int runSet(const CameraChoice& camera, const std::string& feature, const std::string& value) {
     CameraSession session;
-    if (!openCamera(session, camera)) return kExitError;
-    std::vector<DescComponent> components;
-    if (!loadDescriptor(session.handle(), components)) return kExitError;
     FeatureRef ref;
+    if (const int exit = openFeature(session, camera, feature, ref)) return exit;
     std::string error;
-    if (!resolveFeature(components, feature, ref, &error)) return failWith(error);
     const std::string label = ref.component_name + "." + ref.feature_name;
     if (!writeValueText(session.handle(), ref.component, ref.feature, label, value, &error))
         return failWith(error);

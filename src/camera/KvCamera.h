@@ -276,6 +276,10 @@ class KvCamera {
   private:
     explicit KvCamera(ITransferStream* stream);
 
+    // Argument checks shared by the two conversions, then the intrinsic they use for the whole call.
+    int conversionIntrinsic(const void* in, const void* out, int32_t paddingBytes,
+                            KvDepthCameraIntrinsic& snapshot);
+
     struct FrameCallbackPair {
         KV_FRAME_CALLBACK callback = nullptr;
         void* userData = nullptr;

@@ -148,13 +148,20 @@ int KvCamera::registerWorld2Color(const KV_VECT_3F* world, int paddingFloats, in
     return status == 0 ? 0 : KV_STATUS_INVALID_PARAMETER;
 }
 
-int KvCamera::depthToWorld(const KV_VECT_3F* depth, KV_VECT_3F* world, int32_t paddingBytes, int32_t count) {
-    if (!depth || !world) return KV_STATUS_NULL_POINTER;
+int KvCamera::conversionIntrinsic(const void* in, const void* out, int32_t paddingBytes,
+                                  KvDepthCameraIntrinsic& snapshot) {
+    if (!in || !out) return KV_STATUS_NULL_POINTER;
     if (paddingBytes < 0 || paddingBytes % 4 != 0) return KV_STATUS_INVALID_PARAMETER;
     KvDepthWorldMapper* mapper = nullptr;
     if (const int status = getDepthToWorldMapper(mapper)) return status;
     // One parameter set for the whole call.
-    const KvDepthCameraIntrinsic snapshot = conversion_mapper_.intrinsic();
+    snapshot = conversion_mapper_.intrinsic();
+    return 0;
+}
+
+int KvCamera::depthToWorld(const KV_VECT_3F* depth, KV_VECT_3F* world, int32_t paddingBytes, int32_t count) {
+    KvDepthCameraIntrinsic snapshot{};
+    if (const int status = conversionIntrinsic(depth, world, paddingBytes, snapshot)) return status;
     const KvDepthCameraIntrinsic::DepthWorldMapper pinhole(&snapshot);
     uint8_t* out = reinterpret_cast<uint8_t*>(world);
     const size_t stride = sizeof(KV_VECT_3F) + static_cast<size_t>(paddingBytes);
@@ -166,11 +173,8 @@ int KvCamera::depthToWorld(const KV_VECT_3F* depth, KV_VECT_3F* world, int32_t p
 }
 
 int KvCamera::worldToDepth(const KV_VECT_3F* world, KV_VECT_3F* depth, int32_t paddingBytes, int32_t count) {
-    if (!depth || !world) return KV_STATUS_NULL_POINTER;
-    if (paddingBytes < 0 || paddingBytes % 4 != 0) return KV_STATUS_INVALID_PARAMETER;
-    KvDepthWorldMapper* mapper = nullptr;
-    if (const int status = getDepthToWorldMapper(mapper)) return status;
-    const KvDepthCameraIntrinsic snapshot = conversion_mapper_.intrinsic();
+    KvDepthCameraIntrinsic snapshot{};
+    if (const int status = conversionIntrinsic(world, depth, paddingBytes, snapshot)) return status;
     const KvDepthCameraIntrinsic::DepthWorldMapper pinhole(&snapshot);
     const uint8_t* in = reinterpret_cast<const uint8_t*>(world);
     const size_t stride = sizeof(KV_VECT_3F) + static_cast<size_t>(paddingBytes);
