@@ -1,6 +1,7 @@
 #include "platform/KvDebug.h"
 
 #include <sys/time.h>
+#include <time.h>
 
 #include "platform/hal_internal.h"
 
@@ -19,6 +20,12 @@ uint32_t getSystemTime() {
     timeval now{};
     if (gettimeofday(&now, nullptr) != 0) return 0;
     return hal::millisecondsFromTimeval(now.tv_sec, now.tv_usec);
+}
+
+uint32_t getMonotonicTime() {
+    timespec now{};
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0) return 0;
+    return hal::millisecondsFromTimeval(now.tv_sec, now.tv_nsec / 1000);
 }
 
 }  // namespace orvane

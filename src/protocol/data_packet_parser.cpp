@@ -42,15 +42,15 @@ struct ParserPrivateData {
     // would parse the remainder of the payload as packets.
     int DiscardData(uint32_t n) {
         char scratch[kDiscardChunk];
-        uint32_t mark = getSystemTime();
+        uint32_t mark = getMonotonicTime();
         while (n > 0) {
             const int want = static_cast<int>(std::min<uint32_t>(n, kDiscardChunk));
             const int got = stream->Receive(scratch, want);
             if (got < 0) return 1;
             if (got > 0) {
                 n -= static_cast<uint32_t>(std::min(got, want));
-                mark = getSystemTime();
-            } else if (timeDiff(getSystemTime(), mark) > timeout.load()) {
+                mark = getMonotonicTime();
+            } else if (timeDiff(getMonotonicTime(), mark) > timeout.load()) {
                 return 1;
             }
             if (!work_flag.load()) return 1;
@@ -110,7 +110,7 @@ void DataPacketParser::Reset() {
 
 void DataPacketParser::ReceiveOnePacket() {
     ParserPrivateData& d = *d_;
-    d.start_time = getSystemTime();
+    d.start_time = getMonotonicTime();
     if (d.stream == nullptr) {
         // Nothing to read from: as fatal as a broken transport.
         d.last_error = kErrorNoData;
@@ -151,7 +151,7 @@ void DataPacketParser::ReceiveOnePacket() {
                 d.state = kStateSyncSearch;
                 break;
         }
-        if (timeDiff(getSystemTime(), d.start_time) > d.timeout.load()) return;
+        if (timeDiff(getMonotonicTime(), d.start_time) > d.timeout.load()) return;
     }
 }
 
@@ -159,7 +159,7 @@ void DataPacketParser::SyncSearch() {
     ParserPrivateData& d = *d_;
     d.receive_count = 0;
     int empty_reads = 0;
-    uint32_t mark = getSystemTime();
+    uint32_t mark = getMonotonicTime();
     while (d.receive_count < kSyncHeadSize) {
         if (!d.work_flag.load()) {
             // Stopped: a later call starts a fresh search instead of reading a header that was never
@@ -167,15 +167,16 @@ void DataPacketParser::SyncSearch() {
             d.state = kStateSyncSearch;
             return;
         }
+        // One clock reading per byte serves both limits and the progress mark.
+        const uint32_t now = getMonotonicTime();
         const int idle_return = d.idle_return_ms.load();
-        if (d.receive_count == 0 && idle_return >= 0 &&
-            timeDiff(getSystemTime(), d.start_time) > idle_return) {
+        if (d.receive_count == 0 && idle_return >= 0 && timeDiff(now, d.start_time) > idle_return) {
             // Nothing of a packet has arrived: return so that the caller's periodic work (keep-alive)
             // is not held up for the whole time limit.
             d.state = kStateSyncSearch;
             return;
         }
-        if (timeDiff(getSystemTime(), mark) > d.timeout.load()) {
+        if (timeDiff(now, mark) > d.timeout.load()) {
             KV_LOG(kLogVerbose, "timeout st_err \n");
             d.state = kStateError;
             return;
@@ -199,7 +200,7 @@ void DataPacketParser::SyncSearch() {
             continue;
         }
         if (byte == kProtocolSyncHead[d.receive_count]) {
-            mark = getSystemTime();
+            mark = getMonotonicTime();
             ++d.receive_count;
             KV_LOG(kLogVerbose, "receive_count: %d\n", d.receive_count);
         } else {
@@ -213,15 +214,15 @@ void DataPacketParser::SyncSearch() {
 bool DataPacketParser::ReadFully(char* destination, int count) {
     ParserPrivateData& d = *d_;
     int remaining = count;
-    uint32_t mark = getSystemTime();
+    uint32_t mark = getMonotonicTime();
     while (remaining > 0) {
         const int got = d.stream->Receive(destination, remaining);
         if (got < 0 || got > remaining) return false;
         remaining -= got;
         destination += got;
         if (got > 0) {
-            mark = getSystemTime();
-        } else if (timeDiff(getSystemTime(), mark) > d.timeout.load()) {
+            mark = getMonotonicTime();
+        } else if (timeDiff(getMonotonicTime(), mark) > d.timeout.load()) {
             return false;
         }
         if (!d.work_flag.load()) return false;

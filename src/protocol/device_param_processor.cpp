@@ -111,7 +111,7 @@ int ConfigDownloader::SetConfigDataNoWait(int offset, const int8_t* data, int le
 
 int ConfigDownloader::SetConfigDataAsync(const int8_t* data, int length) {
     if (data == nullptr && length > 0) return 1;
-    last_progress_time_.store(getSystemTime());
+    last_progress_time_.store(getMonotonicTime());
     {
         const int count = length > 0 ? (length + kSegmentSize - 1) / kSegmentSize : 0;
         std::vector<DownloadSegment> segments(static_cast<size_t>(count));
@@ -125,7 +125,7 @@ int ConfigDownloader::SetConfigDataAsync(const int8_t* data, int length) {
         segments_ = std::move(segments);
     }
     finished_.store(false);
-    const uint32_t start = getSystemTime();
+    const uint32_t start = getMonotonicTime();
     // Only this thread changes the vector itself, so it walks it without the lock; the lock keeps the
     // acknowledgement handler away from a rebuild, and is never held while sending.
     for (;;) {
@@ -140,7 +140,7 @@ int ConfigDownloader::SetConfigDataAsync(const int8_t* data, int length) {
             }
         }
         if (!outstanding) break;
-        if (timeDiff(getSystemTime(), start) > download_timeout_ms.load()) {
+        if (timeDiff(getMonotonicTime(), start) > download_timeout_ms.load()) {
             printf("download timeout \n");
             finished_.store(true);
             return 1;
@@ -164,7 +164,7 @@ void ConfigDownloader::HandleAcknowledgement(const uint8_t* reply, int length) {
             break;
         }
     }
-    const uint32_t now = getSystemTime();
+    const uint32_t now = getMonotonicTime();
     if (timeDiff(now, last_progress_time_.load()) > progress_interval_ms.load()) {
         last_progress_time_.store(now);
         int accepted = 0;
@@ -668,7 +668,7 @@ int DeviceParamProcessor::SaveConfigToFlash(const DeviceConfigUpdateParam* param
     uint8_t packet_id = 0;
     const int sent = SendRequest(request.bytes, kFlashRequestLength, true, 0, &packet_id);
     if (sent != 0) return sent;
-    const uint32_t start = getSystemTime();
+    const uint32_t start = getMonotonicTime();
     Reply reply;
     for (;;) {
         {
@@ -684,7 +684,7 @@ int DeviceParamProcessor::SaveConfigToFlash(const DeviceConfigUpdateParam* param
             reply = flash_reply_;
         }
         if (reply.size() == kFlashReplyLength) break;
-        if (timeout >= 0 && timeDiff(getSystemTime(), start) > timeout) {
+        if (timeout >= 0 && timeDiff(getMonotonicTime(), start) > timeout) {
             KV_LOG(kLogError, "Save config to flash timeout");
             return kParamNoReply;
         }

@@ -45,12 +45,12 @@ void IPacketProcessor::CompleteWait(uint8_t packet_id) {
 }
 
 bool IPacketProcessor::WaitForResponse(int32_t timeout) {
-    const uint32_t start = getSystemTime();
+    const uint32_t start = getMonotonicTime();
     DeviceReceiveController* owner = controller;
     const bool began_threaded = owner != nullptr && owner->IsRunning();
     for (;;) {
         if (response_ready.load(std::memory_order_acquire)) return true;
-        if (timeout >= 1 && timeDiff(getSystemTime(), start) > timeout) return false;
+        if (timeout >= 1 && timeDiff(getMonotonicTime(), start) > timeout) return false;
         if (owner == nullptr) return false;
         if (owner->IsRunning()) {
             std::this_thread::yield();
@@ -69,7 +69,7 @@ DeviceReceiveController::DeviceReceiveController() {
     // The lock lives as long as the controller: a sender on another thread may hold it at any moment,
     // including while the receive thread is being stopped.
     stream_lock_.store(UTIL_CreateLock());
-    const uint32_t now = getSystemTime();
+    const uint32_t now = getMonotonicTime();
     keepalive_sent_.store(now);
     keepalive_replied_.store(now);
     parser_.set_timeout(DataPacketParser::kDefaultTimeoutMs);
@@ -170,7 +170,7 @@ void DeviceReceiveController::JoinOrRelease() {
 
 void DeviceReceiveController::ReceiveWorkLoop() {
     tls_receive_owner = this;
-    const uint32_t now = getSystemTime();
+    const uint32_t now = getMonotonicTime();
     keepalive_sent_.store(now);
     keepalive_replied_.store(now);
     while (!stop_requested_.load()) {
@@ -178,7 +178,7 @@ void DeviceReceiveController::ReceiveWorkLoop() {
             DoReceiveEvents();
             if (keepalive_enabled_.load()) {
                 KeepAlive();
-                if (timeDiff(getSystemTime(), keepalive_replied_.load()) >= keepalive_dead_ms_.load()) {
+                if (timeDiff(getMonotonicTime(), keepalive_replied_.load()) >= keepalive_dead_ms_.load()) {
                     throw RuntimeException("keep alive failed", 0);
                 }
             }
@@ -240,7 +240,7 @@ void DeviceReceiveController::UnlockStream() {
 }
 
 int DeviceReceiveController::KeepAlive() {
-    if (timeDiff(getSystemTime(), keepalive_sent_.load()) < keepalive_interval_ms_.load()) return 0;
+    if (timeDiff(getMonotonicTime(), keepalive_sent_.load()) < keepalive_interval_ms_.load()) return 0;
     uint8_t block[kSyncHeaderBlockSize];
     BuildSyncHeaderBlock(block, NextPacketId(), kPacketTypeParam, 8);
     uint8_t payload[8] = {0};
@@ -250,7 +250,7 @@ int DeviceReceiveController::KeepAlive() {
     if (result == 0) result = SendData(reinterpret_cast<const char*>(payload), sizeof(payload));
     UnlockStream();
     if (result != 0) return result;
-    const uint32_t now = getSystemTime();
+    const uint32_t now = getMonotonicTime();
     keepalive_sent_.store(now);
     KV_LOG(kLogInfo, "KeepAlive request sent, timestamp %d\n", static_cast<int>(now));
     return 0;
@@ -279,7 +279,7 @@ void DeviceReceiveController::PacketReceived(const DataPacketHeader* header, con
     current_ = nullptr;
     if (header->type == kPacketTypeParam && data.status == kPacketStatusComplete && data.data != nullptr &&
         header->length >= 4 && GetU32LE(reinterpret_cast<const uint8_t*>(data.data)) == kKeepAliveCommand) {
-        const uint32_t now = getSystemTime();
+        const uint32_t now = getMonotonicTime();
         keepalive_replied_.store(now);
         KV_LOG(kLogInfo, "KeepAlive response received, timestamp %d\n", static_cast<int>(now));
         return;
