@@ -1,14 +1,11 @@
 // The device registry through the public header: discovery by serial and by ordinal, network cameras,
 // handles across rescans, releasing cameras, and the registry under concurrent use.
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "api_fixture.h"
+#include "loopback_peer.h"
 
 namespace apitest {
 namespace {
@@ -124,25 +121,14 @@ TEST_F(Registry, SameAddressGivesTheSameCameraWithoutASecondConnectionAndReopens
 // Fault: the connect had no time limit, so an address whose listener never completes the handshake held
 // the caller for the system's TCP time-out (minutes).
 TEST_F(Registry, AddressThatNeverCompletesTheHandshakeFailsWithinSeconds) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(7001);
-    inet_pton(AF_INET, "127.0.4.90", &address.sin_addr);
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(listen(listener, 0), 0);  // one queued connection fills the accept queue
-    const int filler = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    kvtest::LoopbackListener listener("127.0.4.90", 7001, 0, 0);
+    ASSERT_TRUE(listener.fillBacklog());  // a full accept queue: handshakes stall
 
     KV_DEV_HANDLE h = &h;
     const auto start = Clock::now();
     EXPECT_EQ(KVOpenDeviceWithIP("127.0.4.90", &h), KV_STATUS_INVALID_PARAMETER);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(6));
     EXPECT_EQ(h, nullptr);
-    close(filler);
-    close(listener);
 }
 
 // Fault: cameras dropped by a rescan were never released, their threads kept running on a stream nobody

@@ -210,16 +210,13 @@ TEST(CameraBringUp, DeviceInfoFirmwareTextAndPerDeviceOverride) {
     ASSERT_EQ(rig.camera->init(), 0);
 
     const KV_DEVICE_BASE_INFO& info = rig.camera->deviceInfo();
-    EXPECT_EQ(std::string(info.id, strnlen(info.id, 32)), "KVSIM0000001");
-    EXPECT_STREQ(info.vendorName, "Orvane");
-    EXPECT_STREQ(info.modelName, "KV-S1 Simulator");
-    EXPECT_EQ(info.hardwareVersion.major, 1);
-    EXPECT_EQ(info.hardwareVersion.minor, 2);
-    EXPECT_EQ(info.firmwareVersion.major, 2);
-    EXPECT_EQ(info.firmwareVersion.minor, 3);
-    EXPECT_EQ(info.initStatus, 0);
     ASSERT_NE(rig.camera->readFirmwareVer(), nullptr);
-    EXPECT_STREQ(rig.camera->readFirmwareVer(), "kvsim-2.3.0");
+    std::ostringstream summary;
+    summary << std::string(info.id, strnlen(info.id, 32)) << '|' << info.vendorName << '|' << info.modelName
+            << '|' << info.hardwareVersion.major << '.' << info.hardwareVersion.minor << '|'
+            << info.firmwareVersion.major << '.' << info.firmwareVersion.minor << '|' << info.initStatus
+            << '|' << rig.camera->readFirmwareVer();
+    EXPECT_EQ(summary.str(), "KVSIM0000001|Orvane|KV-S1 Simulator|1.2|2.3|0|kvsim-2.3.0");
 
     KV_INT_RANGE range{};
     ASSERT_EQ(rig.camera->getIntRange(KV_COMPONENT_LASER, 0x1500, &range), 0);
@@ -286,20 +283,15 @@ TEST(CameraBringUp, InitThatFailsHalfWayLeavesNothingHalfBuilt) {
 }
 
 TEST(CameraBringUp, DeviceIdBecomesAFileNameOnlyWhenSafe) {
-    const struct {
-        const char* id;
-        size_t size;
-        const char* tag;
-    } cases[] = {
-        {"KVSIM0000001", 32, "KVSIM0000001"},
-        {"127.0.3.1", 32, "127.0.3.1"},
-        {"../escape", 32, ""},
-        {"a/b", 32, ""},
-        {"", 32, ""},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", 32, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"},
-        {"AB..CD", 32, ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(KvCamera::deviceFileTag(c.id, c.size), c.tag) << c.id;
+    const std::pair<const char*, const char*> cases[] = {
+        {"KVSIM0000001", "KVSIM0000001"},
+        {"127.0.3.1", "127.0.3.1"},
+        {"../escape", ""},
+        {"a/b", ""},
+        {"", ""},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"},
+        {"AB..CD", ""}};
+    for (const auto& c : cases) EXPECT_EQ(KvCamera::deviceFileTag(c.first, 32), c.second) << c.first;
 }
 
 // ---------------------------------------------------------------- capture
@@ -333,20 +325,6 @@ TEST(CameraCapture, FetchDeliversFramesInOrderWithOneToFourBuffers) {
         EXPECT_EQ(rig.camera->close(), 0);
         EXPECT_EQ(rig.camera->getBufferQueueSize(), 0);
     }
-}
-
-TEST(CameraCapture, SlowApplicationGetsTheNewestFrames) {
-    CleanSlate dir;
-    Rig rig(Transport::kTcp);
-    rig.bringUp(kDepth);
-    rig.enqueue(2);
-    ASSERT_EQ(rig.camera->start(), 0);
-    const uint64_t before = rig.end.device().stats().frames_sent;
-    ASSERT_TRUE(waitFor([&] { return rig.end.device().stats().frames_sent >= before + 12; }, 5000));
-    KV_FRAME_DATA frame{};
-    ASSERT_EQ(rig.camera->fetchFrame(&frame, kFetchMs), 0);
-    // The oldest finished frames were overwritten: what the application gets first is recent.
-    EXPECT_GE(frame.image[0].imageIndex, 6);
 }
 
 TEST(CameraCapture, CallbackPairIsReplacedAtomicallyAndCallbacksMayStopOrClose) {
@@ -569,6 +547,8 @@ TEST(CameraGeometry, PointsAndRegistrationMatchSceneTruth) {
 
     const int cw = 320, ch = 240;
     std::vector<uint16_t> registered(cw * ch);
+    EXPECT_EQ(rig.camera->registerWorld2Color(world.data(), 0, 1, registered.data(), cw * ch * 2 - 1),
+              KV_STATUS_OUT_OF_MEMORY);
     ASSERT_EQ(rig.camera->registerWorld2Color(world.data(), 0, static_cast<int>(world.size()),
                                               registered.data(), static_cast<int64_t>(registered.size() * 2)),
               0);

@@ -118,6 +118,21 @@ unsigned long long TimestampOf(const std::string& line) {
     return std::strtoull(line.c_str(), nullptr, 10);
 }
 
+// Console output as "LEVEL message|" per line; every line must have the console's layout.
+std::string ConsoleSummary(const std::string& out) {
+    std::istringstream lines(out);
+    std::string summary;
+    for (std::string line; std::getline(lines, line);) {
+        char level[16] = {};
+        int message = 0;
+        if (std::sscanf(line.c_str(), "%*u %15s %n", level, &message) != 1 || message == 0)
+            return "bad: " + line;
+        EXPECT_EQ(ConsoleLine(TimestampOf(line), level, line.substr(message)), line + "\n");
+        summary += std::string(level) + " " + line.substr(message) + "|";
+    }
+    return summary;
+}
+
 TEST_F(Logging, ConsoleLineIsTimestampPaddedLevelAndMessage) {
     uint32_t before = getSystemTime();
     std::string out = CaptureConsole([] { KV_LOG(kLogWarning, "value %d of %s\n", 42, "x"); });
@@ -135,48 +150,27 @@ TEST_F(Logging, ConsoleLineIsTimestampPaddedLevelAndMessage) {
     EXPECT_EQ(tail, out.substr(out.size() - tail.size()));
 }
 
-TEST_F(Logging, SourceLocationSwitchAppendsFileAndLine) {
-    Context().console_writer().set_source_location(true);
-    int line = 0;
-    std::string out = CaptureConsole([&] {
-        line = __LINE__ + 1;
-        KV_LOG(kLogError, "located");
-    });
-    char tail[512];
-    std::snprintf(tail, sizeof(tail), " [%s - %d]\n", __FILE__, line);
-    std::string expected = ConsoleLine(TimestampOf(out), "ERROR", "located");
-    expected.pop_back();
-    EXPECT_EQ(expected + tail, out);
-}
-
 TEST_F(Logging, FreshContextStartsAtWarningWithConsoleRegistered) {
     LogContext context;
-    EXPECT_EQ(kLogWarning, context.get_min_severity());
     EXPECT_FALSE(context.console_writer().source_location());
     std::string out = CaptureConsole([&] {
-        context.Write(kLogVerbose, "f.cpp", 1, "verbose");
-        context.Write(kLogInfo, "f.cpp", 2, "info");
-        context.Write(kLogWarning, "f.cpp", 3, "warning");
-        context.Write(kLogError, "f.cpp", 4, "error");
+        for (LogSeverity severity : {kLogVerbose, kLogInfo, kLogWarning, kLogError})
+            context.Write(severity, "f.cpp", 1, std::to_string(severity).c_str());
     });
-    std::istringstream lines(out);
-    std::string first, second, third;
-    std::getline(lines, first);
-    std::getline(lines, second);
-    EXPECT_FALSE(std::getline(lines, third));
-    EXPECT_EQ(ConsoleLine(TimestampOf(first), "WARNING", "warning"), first + "\n");
-    EXPECT_EQ(ConsoleLine(TimestampOf(second), "ERROR", "error"), second + "\n");
+    EXPECT_EQ("WARNING 30|ERROR 40|", ConsoleSummary(out));
     // The console writer is registered exactly once: removing it once empties the list.
     EXPECT_EQ(0, context.UnregistLogWriter(&context.console_writer()));
     EXPECT_EQ(-1, context.UnregistLogWriter(&context.console_writer()));
 }
 
-TEST_F(Logging, EntryCarriesCallSiteAndEmptyTag) {
+// Writers get the call site in the entry; the console shows it only when switched on.
+TEST_F(Logging, EntryCarriesCallSiteAndEmptyTagAndTheSourceLocationSwitchAppendsIt) {
     RecordingWriter writer;
     Register(&writer);
+    Context().console_writer().set_source_location(true);
     uint32_t before = getSystemTime();
     const int line = __LINE__ + 1;
-    CaptureConsole([] { KV_LOG(kLogError, "code %d", -1002); });
+    std::string out = CaptureConsole([] { KV_LOG(kLogError, "code %d", -1002); });
 
     ASSERT_EQ(1u, writer.entries.size());
     const Recorded& entry = writer.entries[0];
@@ -188,65 +182,54 @@ TEST_F(Logging, EntryCarriesCallSiteAndEmptyTag) {
     EXPECT_EQ(__FILE__, entry.file);
     EXPECT_EQ(line, entry.line);
     EXPECT_GE(timeDiff(static_cast<uint32_t>(entry.timestamp), before), 0);
+    std::string expected = ConsoleLine(entry.timestamp, "ERROR", "code -1002");
+    expected.pop_back();
+    EXPECT_EQ(expected + " [" + __FILE__ + " - " + std::to_string(line) + "]\n", out);
 }
 
-TEST_F(Logging, SetLogLevelZeroOrNegativeClampsToVerbose) {
-    for (int level : {0, -1, -1000}) {
-        SetLogLevel(level);
-        EXPECT_EQ(kLogVerbose, Context().get_min_severity()) << "level " << level;
-        std::string out = CaptureConsole([] {
-            KV_LOG(kLogDebug, "debug");
-            KV_LOG(kLogVerbose, "verbose");
-        });
-        EXPECT_EQ(ConsoleLine(TimestampOf(out), "VERBOSE", "verbose"), out) << "level " << level;
+// Rows: a SetLogLevel argument and what one message at each probed severity gives, as "LEVEL message|" per
+// console line. Filtering is by value (inclusive), a level at or below zero means verbose, a severity outside
+// the table prints as UNKNOWN, and 100 silences every severity the library uses.
+TEST_F(Logging, ThresholdIsInclusiveClampsToVerboseAndHundredSilencesEverything) {
+    const LogSeverity probes[] = {kLogDebug, kLogVerbose, 19, kLogInfo, 21, kLogWarning, kLogError, 99};
+    const std::string fromVerbose =
+        "VERBOSE 10|UNKNOWN 19|INFO 20|UNKNOWN 21|WARNING 30|ERROR 40|UNKNOWN 99|";
+    const struct {
+        int level;
+        std::string lines;
+    } cases[] = {{0, fromVerbose},
+                 {-1, fromVerbose},
+                 {-1000, fromVerbose},
+                 {kLogInfo, "INFO 20|UNKNOWN 21|WARNING 30|ERROR 40|UNKNOWN 99|"},
+                 {kLogNone, ""}};
+    RecordingWriter writer;
+    Register(&writer);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.level);
+        writer.entries.clear();
+        SetLogLevel(c.level);
+        EXPECT_EQ(c.lines, ConsoleSummary(CaptureConsole([&] {
+                      for (LogSeverity severity : probes) KV_LOG(severity, "%d", severity);
+                  })));
+        std::string entries;
+        for (const Recorded& entry : writer.entries) {
+            EXPECT_EQ(std::to_string(entry.severity), entry.message);
+            entries += entry.level_text + " " + entry.message + "|";
+        }
+        EXPECT_EQ(c.lines, entries);
     }
-}
-
-TEST_F(Logging, SetLogLevelHundredSilencesEveryLibrarySeverity) {
-    RecordingWriter writer;
-    Register(&writer);
-    SetLogLevel(kLogNone);
-    std::string out = CaptureConsole([] {
-        for (LogSeverity severity : {kLogDebug, kLogVerbose, kLogInfo, kLogWarning, kLogError, 99})
-            KV_LOG(severity, "dropped");
-    });
-    EXPECT_EQ("", out);
-    EXPECT_TRUE(writer.entries.empty());
-}
-
-// Filtering is by value (inclusive); a severity outside the table prints as UNKNOWN.
-TEST_F(Logging, ThresholdIsInclusiveAndUnlistedSeverityPrintsUnknown) {
-    RecordingWriter writer;
-    Register(&writer);
-    SetLogLevel(kLogInfo);
-    std::string out = CaptureConsole([] {
-        KV_LOG(19, "below");
-        KV_LOG(kLogInfo, "at");
-        KV_LOG(21, "odd");
-    });
-    ASSERT_EQ(2u, writer.entries.size());
-    EXPECT_EQ("at", writer.entries[0].message);
-    EXPECT_EQ("odd", writer.entries[1].message);
-    EXPECT_EQ(21, writer.entries[1].severity);
-    std::istringstream lines(out);
-    std::string at, odd;
-    ASSERT_TRUE(std::getline(lines, at) && std::getline(lines, odd)) << out;
-    EXPECT_EQ(ConsoleLine(TimestampOf(at), "INFO", "at"), at + "\n");
-    EXPECT_EQ(ConsoleLine(TimestampOf(odd), "UNKNOWN", "odd"), odd + "\n");
 }
 
 TEST_F(Logging, SetLogLevelReRegistersConsoleExactlyOnce) {
     Context().set_console_output(false);
     EXPECT_EQ("", CaptureConsole([] { KV_LOG(kLogError, "muted"); }));
     SetLogLevel(kLogWarning);
-    std::string out = CaptureConsole([] { KV_LOG(kLogError, "back"); });
-    EXPECT_EQ(ConsoleLine(TimestampOf(out), "ERROR", "back"), out);
+    EXPECT_EQ("ERROR back|", ConsoleSummary(CaptureConsole([] { KV_LOG(kLogError, "back"); })));
     // Switching on again (twice, then SetLogLevel) must not duplicate the console.
     Context().set_console_output(true);
     Context().set_console_output(true);
     SetLogLevel(kLogWarning);
-    out = CaptureConsole([] { KV_LOG(kLogError, "once"); });
-    EXPECT_EQ(ConsoleLine(TimestampOf(out), "ERROR", "once"), out);
+    EXPECT_EQ("ERROR once|", ConsoleSummary(CaptureConsole([] { KV_LOG(kLogError, "once"); })));
 }
 
 // A null entry in the list would be called for the next message.
@@ -256,9 +239,9 @@ TEST_F(Logging, NullOrMissingWriterIsRefusedAndChangesNothing) {
     EXPECT_EQ(-1, Context().RegistLogWriter(nullptr));
     EXPECT_EQ(-1, Context().UnregistLogWriter(&stranger));
     EXPECT_EQ(-1, Context().UnregistLogWriter(nullptr));
-    std::string out = CaptureConsole([] { KV_LOG(kLogWarning, "still here"); });
+    EXPECT_EQ("WARNING still here|",
+              ConsoleSummary(CaptureConsole([] { KV_LOG(kLogWarning, "still here"); })));
     EXPECT_EQ(1u, registered.entries.size());
-    EXPECT_EQ(ConsoleLine(TimestampOf(out), "WARNING", "still here"), out);
 }
 
 TEST_F(Logging, MessageIsCutAt3071CharactersAndKeptWholeUpToIt) {
@@ -319,23 +302,17 @@ TEST_F(Logging, LinesFromConcurrentThreadsStayWhole) {
         }
         for (std::thread& thread : threads) thread.join();
     });
-    std::istringstream lines(out);
-    std::string line;
+    // Each thread's own lines keep their order, and every line is whole.
+    std::istringstream lines(ConsoleSummary(out));
     std::vector<int> next_line(kThreads, 0);
     int total = 0;
-    while (std::getline(lines, line)) {
-        unsigned long long stamp = 0;
+    for (std::string line; std::getline(lines, line, '|'); ++total) {
         int thread = -1, index = -1;
-        ASSERT_EQ(3, std::sscanf(line.c_str(), "%llu WARNING thread %d line %d", &stamp, &thread, &index))
-            << line;
+        ASSERT_EQ(2, std::sscanf(line.c_str(), "WARNING thread %d line %d", &thread, &index)) << line;
         ASSERT_TRUE(thread >= 0 && thread < kThreads) << line;
-        // Each thread's own lines keep their order, and every line is whole.
         EXPECT_EQ(next_line[thread]++, index);
-        char message[128];
-        std::snprintf(message, sizeof(message), "thread %d line %d %s", thread, index,
-                      "payload-payload-payload-payload");
-        EXPECT_EQ(ConsoleLine(stamp, "WARNING", message), line + "\n");
-        ++total;
+        EXPECT_EQ(line, "WARNING thread " + std::to_string(thread) + " line " + std::to_string(index) +
+                            " payload-payload-payload-payload");
     }
     EXPECT_EQ(kThreads * kLinesPerThread, total);
 }

@@ -25,7 +25,7 @@ Entries entries(const std::vector<SubBufferInfo>& layout) {
     return out;
 }
 
-TEST(FrameBufferLayout, BuiltInDescriptorDepthPointsLeftInfrared) {
+TEST(FrameBufferLayout, BuiltInDescriptorDepthPointsLeftInfraredNoColourAndNoModel) {
     auto model = parseModel(DefaultDeviceDescriptor);
     ASSERT_TRUE(model);
     std::vector<SubBufferInfo> layout;
@@ -36,6 +36,12 @@ TEST(FrameBufferLayout, BuiltInDescriptorDepthPointsLeftInfrared) {
     EXPECT_EQ(layout.front().componentID, kDepth);
     EXPECT_EQ(getFramebufferLayout(0, layout, model.get(), nullptr), 0);
     EXPECT_TRUE(layout.empty());
+    // Colour is missing from the built-in model; the auxiliary data needs no model entry, always 2048 bytes.
+    EXPECT_EQ(getFramebufferLayout(kDepth | kColor, layout, model.get(), deviceIn(2)),
+              KV_STATUS_DEVICE_ERROR);
+    EXPECT_TRUE(layout.empty());
+    EXPECT_EQ(getFramebufferLayout(kAux, layout, model.get(), nullptr), kAuxDataSubBufferSize);
+    EXPECT_EQ(getFramebufferLayout(kDepth, layout, nullptr, deviceIn(2)), KV_STATUS_DEVICE_ERROR);
 }
 
 TEST(FrameBufferLayout, SimulatorDescriptorAtEveryResolutionMode) {
@@ -106,14 +112,6 @@ TEST(FrameBufferLayout, FollowsTheModelOrTheDeviceAndRefusesWithoutAPartialLayou
         EXPECT_EQ(getFramebufferLayout(row.components, layout, model.get(), row.device), row.expected);
         EXPECT_EQ(layout.empty(), row.expected < 0);
     }
-    std::vector<SubBufferInfo> layout;
-    EXPECT_EQ(getFramebufferLayout(kDepth, layout, nullptr, deviceIn(2)), KV_STATUS_DEVICE_ERROR);
-    // Colour is missing from the built-in model; the auxiliary data needs no model entry, always 2048 bytes.
-    auto model = parseModel(DefaultDeviceDescriptor);
-    EXPECT_EQ(getFramebufferLayout(kDepth | kColor, layout, model.get(), deviceIn(2)),
-              KV_STATUS_DEVICE_ERROR);
-    EXPECT_TRUE(layout.empty());
-    EXPECT_EQ(getFramebufferLayout(kAux, layout, model.get(), nullptr), kAuxDataSubBufferSize);
 }
 
 }  // namespace

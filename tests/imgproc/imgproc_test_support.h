@@ -26,7 +26,7 @@ inline std::vector<SimdLevel> availableLevels() {
 }
 
 inline const char* levelName(SimdLevel level) {
-    return level == SimdLevel::kAvx2 ? "avx2" : "scalar";
+    return level == SimdLevel::kAvx512 ? "avx512" : level == SimdLevel::kAvx2 ? "avx2" : "scalar";
 }
 
 // Selects one kernel variant for the scope's lifetime.
@@ -78,12 +78,6 @@ inline uint32_t bitsOf(float f) {
     uint32_t b;
     std::memcpy(&b, &f, sizeof(b));
     return b;
-}
-
-inline float floatFromBits(uint32_t b) {
-    float f;
-    std::memcpy(&f, &b, sizeof(f));
-    return f;
 }
 
 // Index of the first float whose bit pattern differs, or -1.

@@ -39,14 +39,6 @@ KV_VECT_3F getWorld(const float p[11], const KV_VECT_3F& d) {
     return w;
 }
 
-KV_VECT_3F getDepth(const float p[11], const KV_VECT_3F& w) {
-    KV_VECT_3F d;
-    d.x = ((w.x / w.z) / p[9]) + p[2];
-    d.y = ((w.y / w.z) / p[10]) + p[5];
-    d.z = w.z;
-    return d;
-}
-
 void depthImage2WorldImage(const float p[11], const uint16_t* depth, int width, int height,
                            KV_VECT_3F* world) {
     if (width <= 0 || height <= 0) return;
@@ -77,9 +69,7 @@ void createDepth2ColorMap(const Aligner& a, const float* points, int extra, int 
             map[2 * i + 1] = quietNan();
             continue;
         }
-        const float dx = p[0] - a.translation[0];
-        const float dy = p[1] - a.translation[1];
-        const float dz = p[2] - a.translation[2];
+        const float dx = p[0] - a.translation[0], dy = p[1] - a.translation[1], dz = p[2] - a.translation[2];
         const float qx = inv[0] * dx + inv[1] * dy + inv[2] * dz;
         const float qy = inv[3] * dx + inv[4] * dy + inv[5] * dz;
         const float qz = inv[6] * dx + inv[7] * dy + inv[8] * dz;
@@ -110,11 +100,7 @@ void depthAlignToColor(const Aligner& a, const float* points, int extra, int cou
         if (!(z >= -2147483648.0 && z <= 2147483647.0)) continue;
         const uint16_t depth = static_cast<uint16_t>(static_cast<int>(z));
         uint16_t& cell = buffer[static_cast<size_t>(row) * W + column];
-        if (cell == 0) {
-            cell = depth;
-        } else if (depth < cell) {
-            cell = depth;
-        }
+        if (cell == 0 || depth < cell) cell = depth;
     }
     if (W <= 2 || H <= 2) return;
     for (int y = 1; y <= H - 2; ++y) {

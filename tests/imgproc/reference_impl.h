@@ -11,7 +11,6 @@ namespace orvane {
 namespace reference {
 
 KV_VECT_3F getWorld(const float intrinsic11[11], const KV_VECT_3F& depth);
-KV_VECT_3F getDepth(const float intrinsic11[11], const KV_VECT_3F& world);
 void depthImage2WorldImage(const float intrinsic11[11], const uint16_t* depth, int width, int height,
                            KV_VECT_3F* world);
 

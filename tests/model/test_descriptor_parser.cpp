@@ -14,7 +14,6 @@ namespace {
 
 using testing_util::buildModel;
 using testing_util::dumpText;
-using testing_util::floatsOf;
 using testing_util::oneComponent;
 using testing_util::onlyFeature;
 
@@ -29,10 +28,10 @@ TEST(DescriptorNumbers, IntegersAreDecimalOrLowerCaseHexPatterns) {
                          {"+7", 7},
                          {" \t42\r\n", 42},
                          {"007", 7},
-                         {"2147483647", INT_MAX},
-                         {"-2147483648", INT_MIN},
                          {"0x10", 16},
                          {"0xAbCd", 0xabcd},
+                         {"2147483647", INT_MAX},
+                         {"-2147483648", INT_MIN},
                          {"0x00013108", 0x00013108},
                          {"0x80000000", INT_MIN},
                          {"0xffffffff", -1},
@@ -42,25 +41,10 @@ TEST(DescriptorNumbers, IntegersAreDecimalOrLowerCaseHexPatterns) {
         EXPECT_TRUE(parseDescriptorInt(c.text, &v)) << c.text;
         EXPECT_EQ(v, c.expected) << c.text;
     }
-    const char* bad[] = {"",
-                         " ",
-                         "0x",
-                         "0x100000000",
-                         "2147483648",
-                         "-2147483649",
-                         "12abc",
-                         "abc",
-                         "0X10",
-                         "1.5",
-                         "- 1",
-                         "0x-1",
-                         "+-1",
-                         "1 2",
-                         "0xfg",
-                         "-",
-                         "+",
-                         "1e3",
-                         "99999999999999999999999999999999999999"};
+    const std::string huge(38, '9');
+    const char* bad[] = {"",     " ",    "0x",  "0x100000000", "2147483648", "-2147483649", "12abc",
+                         "abc",  "0X10", "1.5", "- 1",         "0x-1",       "+-1",         "1 2",
+                         "0xfg", "-",    "+",   "1e3",         huge.c_str()};
     for (const char* text : bad) {
         int32_t v = 12345;
         EXPECT_FALSE(parseDescriptorInt(text, &v)) << text;
@@ -203,50 +187,32 @@ TEST(DescriptorParser, OnlyGrammarVersionOneBuildsAModel) {
         ASSERT_EQ(parser.parse(xml.c_str()), 0) << xml;
         EXPECT_EQ(parser.generateComponentManager(), nullptr) << xml;
     }
-    KvDeviceDescriptorParser parser;
-    ASSERT_EQ(parser.parse("<device version=\"1\"><component id=\"0x10000\" name=\"d\"/></device>"), 0);
-    EXPECT_STREQ(parser.rootName(), "device");
-    auto manager = parser.generateComponentManager();
-    ASSERT_NE(manager, nullptr);
-    EXPECT_TRUE(manager->contains(0x10000));
-    // A root without components gives an empty model.
-    manager = buildModel("<config version=\"1\"><comprotocol>1.0</comprotocol><other/></config>");
-    ASSERT_NE(manager, nullptr);
-    EXPECT_TRUE(manager->empty());
 }
 
-TEST(DescriptorParser, ComponentIdentifiersMayBeHexNegativeOrDecimal) {
-    auto manager = buildModel(
-        "<config version=\"1\">"
-        "<component id=\"0x00400000\" name=\"laser\"/>"
-        "<component id=\"-2147483648\" name=\"device\"/>"
-        "<component id=\"65536\" name=\"depth\"><feature id=\"4356\" name=\"w\" "
-        "rw=\"1\">640</feature></component>"
-        "</config>");
-    ASSERT_NE(manager, nullptr);
-    std::vector<int32_t> order;
-    for (const auto& entry : *manager) order.push_back(entry.first);
-    EXPECT_EQ(order, (std::vector<int32_t>{INT_MIN, 0x10000, 0x400000}));
-    EXPECT_EQ(manager->find(INT_MIN)->nameString(), "device");
-    EXPECT_EQ(manager->findFeature(0x10000, 0x1104)->value.asInt(), 640);
-}
-
-TEST(DescriptorParser, DuplicateComponentIdentifierKeepsTheFirst) {
-    auto manager = buildModel(
-        "<config version=\"1\">"
-        "<component id=\"0x10000\" name=\"first\"><feature id=\"0x1104\" name=\"w\" rw=\"1\">640</feature>"
-        "</component>"
-        "<component id=\"0x10000\" name=\"second\"><feature id=\"0x1104\" name=\"w\" rw=\"1\">1280</feature>"
-        "<feature id=\"0x1105\" name=\"h\" rw=\"1\">960</feature></component>"
-        "<component id=\"0x40000\" name=\"after\"/>"
-        "</config>");
-    ASSERT_NE(manager, nullptr);
-    EXPECT_EQ(manager->size(), 2u);
-    const KvComponent* depth = manager->find(0x10000);
-    EXPECT_EQ(depth->nameString(), "first");
-    ASSERT_EQ(depth->features.size(), 1u);
-    EXPECT_EQ(depth->features[0]->value.asInt(), 640);
-    EXPECT_TRUE(manager->contains(0x40000));
+// Any root name works; identifiers may be hex, negative or decimal; the first of two equal ones wins.
+TEST(DescriptorParser, ComponentsAreKeyedBySignedIdentifierAndTheFirstDuplicateWins) {
+    const struct {
+        const char* xml;
+        const char* model;
+    } cases[] = {
+        {"<device version=\"1\"><component id=\"0x10000\" name=\"d\"/></device>", "10000 d[]"},
+        {"<config version=\"1\"><comprotocol>1.0</comprotocol><other/></config>", ""},
+        {"<config version=\"1\"><component id=\"0x00400000\" name=\"laser\"/><component id=\"-2147483648\" "
+         "name=\"device\"/><component id=\"65536\" name=\"depth\"><feature id=\"4356\" name=\"w\" "
+         "rw=\"1\">640</feature></component></config>",
+         "80000000 device[] 10000 depth[1104=640] 400000 laser[]"},
+        {"<config version=\"1\"><component id=\"0x10000\" name=\"first\"><feature id=\"0x1104\" name=\"w\" "
+         "rw=\"1\">640</feature></component><component id=\"0x10000\" name=\"second\"><feature id=\"0x1104\" "
+         "name=\"w\" rw=\"1\">1280</feature><feature id=\"0x1105\" name=\"h\" "
+         "rw=\"1\">960</feature></component>"
+         "<component id=\"0x40000\" name=\"after\"/></config>",
+         "10000 first[1104=640] 40000 after[]"},
+    };
+    for (const auto& c : cases) {
+        auto manager = buildModel(c.xml);
+        ASSERT_NE(manager, nullptr) << c.xml;
+        EXPECT_EQ(testing_util::modelText(*manager), c.model);
+    }
 }
 
 TEST(DescriptorParser, NamesLongerThanTheirFieldsAreCutWithoutOverrun) {
@@ -268,238 +234,83 @@ TEST(DescriptorParser, NamesLongerThanTheirFieldsAreCutWithoutOverrun) {
     EXPECT_EQ(component->features[2]->entries[0].value, 1);
 }
 
-TEST(DescriptorParser, HugeAndNonNumericValuesCountAsZero) {
-    const std::string digits(10000, '9');
-    auto feature = onlyFeature("<feature id=\"0x1303\" name=\"gain\" rw=\"" + digits + "\" min=\"" + digits +
-                               "\" max=\"abc\" inc=\"0x1ffffffff\" hide=\"1.5\">" + digits + "</feature>");
-    ASSERT_NE(feature, nullptr);
-    EXPECT_EQ(feature->access, 0);
-    EXPECT_EQ(feature->hide, 0);
-    EXPECT_EQ(feature->min.asInt(), 0);
-    EXPECT_EQ(feature->max.asInt(), 0);
-    EXPECT_EQ(feature->inc.asInt(), 0);
-    EXPECT_EQ(feature->value.asInt(), 0);
-    // A text that is not a number is still a text: the feature stays static.
-    EXPECT_FALSE(feature->isVolatile);
-}
-
-TEST(DescriptorParser, DeepNestingIsRejectedWithoutExhaustingTheStack) {
-    const int depth = 200000;
-    std::string xml = "<config version=\"1\">";
-    xml.reserve(xml.size() + depth * 7 + 16);
-    for (int i = 0; i < depth; ++i) xml += "<a>";
-    for (int i = 0; i < depth; ++i) xml += "</a>";
-    xml += "</config>";
-    KvDeviceDescriptorParser parser;
-    EXPECT_EQ(parser.parse(xml.c_str()), -1001);
-    EXPECT_FALSE(parser.isReady());
-    EXPECT_EQ(parser.getFirmwareVer(xml.c_str()), nullptr);
-
-    // Unclosed nesting as well.
-    std::string open(depth * 3, ' ');
-    for (int i = 0; i < depth; ++i) open.replace(i * 3, 3, "<a>");
-    EXPECT_EQ(parser.parse(open.c_str()), -1001);
-
-    // Moderate nesting inside a feature is fine.
+// Rows: a feature element and the fields it must yield. A text that is not a number is still a text, so a
+// feature with one is static; a huge or non-numeric number counts as zero.
+TEST(DescriptorFeature, FieldsFollowTheTypeCodeDefaultsAndVolatileRules) {
+    const std::string digits(10000, '9'), longText(100000, 's');
     std::string nested;
-    for (int i = 0; i < 40; ++i) nested += "<x>";
-    for (int i = 0; i < 40; ++i) nested += "</x>";
-    auto feature = onlyFeature("<feature id=\"0x3107\" name=\"f\" rw=\"1\"><entry value=\"3\" name=\"e\">" +
-                               nested + "</entry></feature>");
-    ASSERT_NE(feature, nullptr);
-    ASSERT_EQ(feature->entries.size(), 1u);
-    EXPECT_EQ(feature->value.asInt(), 3);
-}
-
-TEST(DescriptorFeature, CommonAttributesAndVolatileRules) {
-    struct Case {
-        const char* xml;
-        bool isVolatile;
+    for (int i = 0; i < 40; ++i) nested = "<x>" + nested + "</x>";
+    const std::string matrix =
+        "\" name=\"m\" rw=\"1\">1.5\n-2\t3e1 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18</feature>";
+    const std::string matrixFloats = "floats=1.5,-2,30,4,5,6,7,8,9,10,11,12,13,14,15,16";
+    const struct {
+        std::string xml, expected;
+    } cases[] = {
+        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\">640</feature>", "vol=0;bind=0;value=640"},
+        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\" volatile=\"1\">640</feature>", "vol=1;bind=0"},
+        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\" volatile=\"0\"></feature>", "vol=0;bind=0"},
+        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\"></feature>", "vol=1;bind=0"},
+        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\"/>", "vol=1;bind=0"},
+        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\">   </feature>", "vol=1;bind=0"},
+        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\" volatile=\"abc\"/>", "vol=0;bind=0"},
+        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\" volatile=\"0x2\">5</feature>", "vol=1;bind=0"},
+        {"<feature id=\"0x1500\" name=\"power\" rw=\"3\" hide=\"1\" writableAtRun=\"5\" min=\"-10\" "
+         "max=\"0x64\" "
+         "inc=\"2\">-7</feature>",
+         "id=1500;name=power;rw=3;hide=1;run=1;min=-10;max=100;inc=2;value=-7"},
+        {"<feature/>", "id=0;rw=0;run=0;vol=1"},
+        {"<feature id=\"0x1303\" name=\"gain\" rw=\"" + digits + "\" min=\"" + digits +
+             "\" max=\"abc\" inc=\"0x1ffffffff\" hide=\"1.5\">" + digits + "</feature>",
+         "rw=0;hide=0;min=0;max=0;inc=0;value=0;vol=0"},
+        {"<feature id=\"0x2001\" name=\"e\" rw=\"3\" min=\"-1.5\" max=\"1e2\" inc=\"0.25\">3.75</feature>",
+         "min=-1.5;max=100;inc=0.25;value=3.75"},
+        {"<feature id=\"0x2001\" name=\"e\" rw=\"3\" min=\"nan\" max=\"x\">1e999</feature>",
+         "min=0;max=0;value=0"},
+        // Enums take the default, else the first entry; the default wins even when no entry carries it.
+        {"<feature id=\"0x3108\" name=\"mode\" rw=\"3\"><entry value=\"2621920\" name=\"640x480\"/>"
+         "<entry value=\"0x5003c0\" name=\"1280x960\"/></feature>",
+         "entries=640x480:2621920,1280x960:5243840;value=2621920"},
+        {"<feature id=\"0x3108\" name=\"mode\" rw=\"3\" default=\"77\"><entry value=\"1\" "
+         "name=\"a\"/></feature>",
+         "entries=a:1;value=77"},
+        {"<feature id=\"0x3108\" name=\"mode\" rw=\"3\" default=\"0x10\"/>", "entries=;value=16"},
+        // Regression: an enum without entries and without default read the first entry of an empty list.
+        {"<feature id=\"0x3107\" name=\"format\" rw=\"1\" volatile=\"0\"></feature>", "entries=;value=0"},
+        // Entries are the first child, then its siblings named entry.
+        {"<feature id=\"0x3107\" name=\"f\" rw=\"1\"><option value=\"1\" name=\"first\"/><entry value=\"2\" "
+         "name=\"two\"/><note value=\"3\"/><entry name=\"no value\"/><entry value=\"bad\" name=\"bad "
+         "value\"/>"
+         "</feature>",
+         "entries=first:1,two:2,no value:0,bad value:0;reserved=0"},
+        {"<feature id=\"0x3107\" name=\"f\" rw=\"1\"><entry value=\"3\" name=\"e\">" + nested +
+             "</entry></feature>",
+         "entries=e:3;value=3"},
+        {"<feature id=\"0x4200\" name=\"t\" rw=\"3\">true</feature>", "bool=1;value=1"},
+        {"<feature id=\"0x4200\" name=\"t\" rw=\"3\">false</feature>", "bool=0;value=0"},
+        {"<feature id=\"0x4200\" name=\"t\" rw=\"3\">1</feature>", "bool=1;value=1"},
+        {"<feature id=\"0x4200\" name=\"t\" rw=\"3\">0</feature>", "bool=0;value=0"},
+        {"<feature id=\"0x4200\" name=\"t\" rw=\"3\">7</feature>", "bool=1;value=1"},
+        {"<feature id=\"0x4200\" name=\"t\" rw=\"3\">maybe</feature>", "bool=0;value=0"},
+        {"<feature id=\"0x4200\" name=\"t\" rw=\"3\">TRUE</feature>", "bool=0;value=0"},
+        {"<feature id=\"0x4200\" name=\"t\" rw=\"3\"></feature>", "bool=0;value=0"},
+        // Strings and byte arrays take max as their length; a byte array ignores its text.
+        {"<feature id=\"0x5f01\" name=\"vendor\" rw=\"1\" max=\"32\">Orvane &amp; Co</feature>",
+         "min=32;text=Orvane & Co;vol=0"},
+        {"<feature id=\"0x5f00\" name=\"SN\" rw=\"1\"/>", "min=0;text=;vol=1"},
+        {"<feature id=\"0x5f02\" name=\"m\" rw=\"1\">" + longText + "</feature>", "text=" + longText},
+        {"<feature id=\"0x6001\" name=\"blob\" rw=\"3\" max=\"16\">1 2 3 4</feature>", "min=16;bytes=0"},
+        // Structs fill their exact size, pad with zeros and stop at the first token that is not a number.
+        {"<feature id=\"0x7000\" name=\"k\" rw=\"1\">1 2 3 4 5 6 7 8 9</feature>",
+         "floats=1,2,3,4,5,6,7,8,9"},
+        {"<feature id=\"0x7001" + matrix, matrixFloats},
+        {"<feature id=\"0x7002" + matrix, matrixFloats},
+        {"<feature id=\"0x7006\" name=\"d\" rw=\"1\">0.1 0.2 0.3 0.4 0.5</feature>",
+         "floats=0.1,0.2,0.3,0.4,0.5,0,0,0,0,0,0,0"},
+        {"<feature id=\"0x7000\" name=\"k\" rw=\"1\">1 2 x 4 5</feature>", "floats=1,2,0,0,0,0,0,0,0"},
+        {"<feature id=\"0x7000\" name=\"k\" rw=\"1\"/>", "bytes=0;vol=1"},
+        {"<feature id=\"0x7005\" name=\"u\" rw=\"1\">1 2 3</feature>", "bytes=0"},
     };
-    const Case cases[] = {
-        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\">640</feature>", false},
-        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\" volatile=\"1\">640</feature>", true},
-        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\" volatile=\"0\"></feature>", false},
-        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\"></feature>", true},
-        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\"/>", true},
-        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\">   </feature>", true},
-        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\" volatile=\"abc\"/>", false},
-        {"<feature id=\"0x1104\" name=\"w\" rw=\"1\" volatile=\"0x2\">5</feature>", true},
-    };
-    for (const Case& c : cases) {
-        auto feature = onlyFeature(c.xml);
-        ASSERT_NE(feature, nullptr) << c.xml;
-        EXPECT_EQ(feature->isVolatile, c.isVolatile) << c.xml;
-        EXPECT_EQ(feature->bindId, 0) << c.xml;
-    }
-
-    auto full = onlyFeature(
-        "<feature id=\"0x1500\" name=\"power\" rw=\"3\" hide=\"1\" writableAtRun=\"5\" min=\"-10\" "
-        "max=\"0x64\" "
-        "inc=\"2\">-7</feature>");
-    ASSERT_NE(full, nullptr);
-    EXPECT_EQ(full->id, 0x1500);
-    EXPECT_EQ(full->nameString(), "power");
-    EXPECT_EQ(full->access, 3);
-    EXPECT_EQ(full->hide, 1);
-    EXPECT_TRUE(full->writableAtRun);
-    EXPECT_EQ(full->min.asInt(), -10);
-    EXPECT_EQ(full->max.asInt(), 100);
-    EXPECT_EQ(full->inc.asInt(), 2);
-    EXPECT_EQ(full->value.asInt(), -7);
-
-    auto bare = onlyFeature("<feature/>");
-    ASSERT_NE(bare, nullptr);
-    EXPECT_EQ(bare->id, 0);
-    EXPECT_EQ(bare->access, 0);
-    EXPECT_FALSE(bare->writableAtRun);
-    EXPECT_TRUE(bare->isVolatile);
-}
-
-TEST(DescriptorFeature, FloatFeatureReadsFloatsAndDefaultsToZero) {
-    auto feature = onlyFeature(
-        "<feature id=\"0x2001\" name=\"e\" rw=\"3\" min=\"-1.5\" max=\"1e2\" inc=\"0.25\">"
-        "3.75</feature>");
-    ASSERT_NE(feature, nullptr);
-    EXPECT_FLOAT_EQ(feature->min.asFloat(), -1.5f);
-    EXPECT_FLOAT_EQ(feature->max.asFloat(), 100.0f);
-    EXPECT_FLOAT_EQ(feature->inc.asFloat(), 0.25f);
-    EXPECT_FLOAT_EQ(feature->value.asFloat(), 3.75f);
-
-    auto bad =
-        onlyFeature("<feature id=\"0x2001\" name=\"e\" rw=\"3\" min=\"nan\" max=\"x\">1e999</feature>");
-    ASSERT_NE(bad, nullptr);
-    EXPECT_EQ(bad->min.asInt(), 0);
-    EXPECT_EQ(bad->max.asInt(), 0);
-    EXPECT_EQ(bad->value.asInt(), 0);
-}
-
-TEST(DescriptorFeature, EnumTakesDefaultOrFirstEntry) {
-    auto noDefault = onlyFeature(
-        "<feature id=\"0x3108\" name=\"mode\" rw=\"3\"><entry value=\"2621920\" name=\"640x480\"/>"
-        "<entry value=\"0x5003c0\" name=\"1280x960\"/></feature>");
-    ASSERT_NE(noDefault, nullptr);
-    ASSERT_EQ(noDefault->entries.size(), 2u);
-    EXPECT_EQ(noDefault->entries[0].descriptionString(), "640x480");
-    EXPECT_EQ(noDefault->entries[1].value, 0x5003c0);
-    EXPECT_EQ(noDefault->value.asInt(), 2621920);
-
-    // The default wins even when no entry carries it.
-    auto withDefault = onlyFeature(
-        "<feature id=\"0x3108\" name=\"mode\" rw=\"3\" default=\"77\"><entry value=\"1\" "
-        "name=\"a\"/></feature>");
-    ASSERT_NE(withDefault, nullptr);
-    EXPECT_EQ(withDefault->value.asInt(), 77);
-    EXPECT_FALSE(withDefault->isValidEnumValue(77));
-
-    auto defaultOnly = onlyFeature("<feature id=\"0x3108\" name=\"mode\" rw=\"3\" default=\"0x10\"/>");
-    ASSERT_NE(defaultOnly, nullptr);
-    EXPECT_TRUE(defaultOnly->entries.empty());
-    EXPECT_EQ(defaultOnly->value.asInt(), 16);
-}
-
-// Regression: an enum without entries and without default read the first entry of an empty list.
-TEST(DescriptorFeature, EnumWithoutEntriesOrDefaultStartsAtZero) {
-    auto feature = onlyFeature("<feature id=\"0x3107\" name=\"format\" rw=\"1\" volatile=\"0\"></feature>");
-    ASSERT_NE(feature, nullptr);
-    EXPECT_TRUE(feature->entries.empty());
-    EXPECT_EQ(feature->value.asInt(), 0);
-    EXPECT_FALSE(feature->isValidEnumValue(0));
-}
-
-TEST(DescriptorFeature, EnumEntriesAreTheFirstChildThenSiblingsNamedEntry) {
-    auto feature = onlyFeature(
-        "<feature id=\"0x3107\" name=\"f\" rw=\"1\">"
-        "<option value=\"1\" name=\"first\"/><entry value=\"2\" name=\"two\"/><note value=\"3\"/>"
-        "<entry name=\"no value\"/><entry value=\"bad\" name=\"bad value\"/></feature>");
-    ASSERT_NE(feature, nullptr);
-    ASSERT_EQ(feature->entries.size(), 4u);
-    EXPECT_EQ(feature->entries[0].descriptionString(), "first");
-    EXPECT_EQ(feature->entries[0].value, 1);
-    EXPECT_EQ(feature->entries[1].value, 2);
-    EXPECT_EQ(feature->entries[2].descriptionString(), "no value");
-    EXPECT_EQ(feature->entries[2].value, 0);
-    EXPECT_EQ(feature->entries[3].value, 0);
-    for (const KV_ENUM_ENTRY_WRAPPER& entry : feature->entries) {
-        EXPECT_EQ(entry.reserved[0] | entry.reserved[1] | entry.reserved[2], 0);
-    }
-}
-
-TEST(DescriptorFeature, BoolTextsFollowTheGrammar) {
-    struct Case {
-        const char* text;
-        bool expected;
-    };
-    const Case cases[] = {{"true", true}, {"false", false}, {"1", true},     {"0", false},
-                          {"7", true},    {"maybe", false}, {"TRUE", false}, {"", false}};
-    for (const Case& c : cases) {
-        auto feature =
-            onlyFeature(std::string("<feature id=\"0x4200\" name=\"t\" rw=\"3\">") + c.text + "</feature>");
-        ASSERT_NE(feature, nullptr) << c.text;
-        EXPECT_EQ(feature->value.asBool(), c.expected) << c.text;
-        EXPECT_EQ(feature->value.asInt(), c.expected ? 1 : 0) << c.text;
-    }
-}
-
-TEST(DescriptorFeature, StringTakesMaxAsLengthAndTextAsValue) {
-    auto vendor =
-        onlyFeature("<feature id=\"0x5f01\" name=\"vendor\" rw=\"1\" max=\"32\">Orvane &amp; Co</feature>");
-    ASSERT_NE(vendor, nullptr);
-    EXPECT_EQ(vendor->min.asInt(), 32);
-    EXPECT_EQ(vendor->stringValue, "Orvane & Co");
-    EXPECT_FALSE(vendor->isVolatile);
-
-    auto serial = onlyFeature("<feature id=\"0x5f00\" name=\"SN\" rw=\"1\"/>");
-    ASSERT_NE(serial, nullptr);
-    EXPECT_EQ(serial->min.asInt(), 0);
-    EXPECT_TRUE(serial->stringValue.empty());
-    EXPECT_TRUE(serial->isVolatile);
-
-    const std::string longText(100000, 's');
-    auto big = onlyFeature("<feature id=\"0x5f02\" name=\"m\" rw=\"1\">" + longText + "</feature>");
-    ASSERT_NE(big, nullptr);
-    EXPECT_EQ(big->stringValue, longText);
-}
-
-TEST(DescriptorFeature, ByteArrayTakesMaxAsSizeAndIgnoresItsText) {
-    auto feature = onlyFeature("<feature id=\"0x6001\" name=\"blob\" rw=\"3\" max=\"16\">1 2 3 4</feature>");
-    ASSERT_NE(feature, nullptr);
-    EXPECT_EQ(feature->min.asInt(), 16);
-    EXPECT_TRUE(feature->bytes.empty());
-}
-
-TEST(DescriptorFeature, StructLayoutsFillExactSizesAndPadWithZeros) {
-    auto intrinsic = onlyFeature("<feature id=\"0x7000\" name=\"k\" rw=\"1\">1 2 3 4 5 6 7 8 9</feature>");
-    ASSERT_NE(intrinsic, nullptr);
-    EXPECT_EQ(floatsOf(intrinsic->bytes), (std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-
-    for (const char* id : {"0x7001", "0x7002"}) {
-        auto matrix = onlyFeature(
-            std::string("<feature id=\"") + id +
-            "\" name=\"m\" rw=\"1\">1.5\n-2\t3e1 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18</feature>");
-        ASSERT_NE(matrix, nullptr) << id;
-        std::vector<float> expected = {1.5f, -2, 30, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-        EXPECT_EQ(floatsOf(matrix->bytes), expected) << id;
-    }
-
-    auto shortList = onlyFeature("<feature id=\"0x7006\" name=\"d\" rw=\"1\">0.1 0.2 0.3 0.4 0.5</feature>");
-    ASSERT_NE(shortList, nullptr);
-    EXPECT_EQ(floatsOf(shortList->bytes),
-              (std::vector<float>{0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0, 0, 0, 0, 0, 0, 0}));
-
-    // The first token that is not a number ends the list.
-    auto broken = onlyFeature("<feature id=\"0x7000\" name=\"k\" rw=\"1\">1 2 x 4 5</feature>");
-    ASSERT_NE(broken, nullptr);
-    EXPECT_EQ(floatsOf(broken->bytes), (std::vector<float>{1, 2, 0, 0, 0, 0, 0, 0, 0}));
-
-    auto noText = onlyFeature("<feature id=\"0x7000\" name=\"k\" rw=\"1\"/>");
-    ASSERT_NE(noText, nullptr);
-    EXPECT_TRUE(noText->bytes.empty());
-    EXPECT_TRUE(noText->isVolatile);
-
-    auto unknown = onlyFeature("<feature id=\"0x7005\" name=\"u\" rw=\"1\">1 2 3</feature>");
-    ASSERT_NE(unknown, nullptr);
-    EXPECT_TRUE(unknown->bytes.empty());
+    for (const auto& c : cases) testing_util::expectFeature(c.xml, c.expected);
 }
 
 const char kBindHead[] =
@@ -509,78 +320,62 @@ const char kBindHead[] =
     "name=\"640x480\"/>"
     "</feature><feature id=\"0x1104\" name=\"image width\" rw=\"1\">640</feature></component>";
 
-TEST(DescriptorBind, BoundFeatureIsTheDefiningRecord) {
-    auto manager =
-        buildModel(std::string(kBindHead) +
-                   "<component id=\"0x40000\" name=\"leftIR\">"
-                   "<feature bind=\"0x00011104\" id=\"0x1999\" name=\"ignored\" rw=\"3\">5</feature>"
-                   "</component></config>");
-    ASSERT_NE(manager, nullptr);
-    KvFeaturePtr left = manager->findFeature(0x40000, 0x1104);
-    ASSERT_NE(left, nullptr);
-    EXPECT_EQ(left, manager->findFeature(0x10000, 0x1104));
-    EXPECT_EQ(left->bindId, 0x00011104);
-    EXPECT_EQ(left->nameString(), "image width");
-    EXPECT_EQ(left->access, 1);
-    EXPECT_EQ(manager->findFeature(0x40000, 0x1999), nullptr);
-    left->value.setInt(1280);
-    EXPECT_EQ(manager->findFeature(0x10000, 0x1104)->value.asInt(), 1280);
-}
-
-TEST(DescriptorBind, RebindingThroughABindingComponentKeepsTheDefiningReference) {
+// A bound feature is the defining record itself (its own attributes are ignored), also when the bind goes
+// through a component that binds it in turn.
+TEST(DescriptorBind, BoundFeatureIsTheDefiningRecordAlsoThroughABindingComponent) {
     KvDeviceDescriptorParser parser;
     const std::string xml =
         std::string(kBindHead) +
-        "<component id=\"0x40000\" name=\"leftIR\"><feature bind=\"0x00013108\"/></component>"
-        "<component id=\"0x20000\" name=\"Point3D\"><feature bind=\"0x00043108\"/></component></config>";
+        "<component id=\"0x40000\" name=\"leftIR\"><feature bind=\"0x00013108\"/>"
+        "<feature bind=\"0x00011104\" id=\"0x1999\" name=\"ignored\" rw=\"3\">5</feature>"
+        "</component><component id=\"0x20000\" name=\"Point3D\"><feature bind=\"0x00043108\"/>"
+        "</component></config>";
     ASSERT_EQ(parser.parse(xml.c_str()), 0);
     KvComponentManager manager;
     EXPECT_TRUE(parser.genComponents_1(manager));  // every bind resolves
-    EXPECT_EQ(manager.size(), 3u);
-    KvFeaturePtr viaPoint = manager.findFeature(0x20000, 0x3108);
-    ASSERT_NE(viaPoint, nullptr);
+    EXPECT_EQ(
+        testing_util::modelText(manager),
+        "10000 depth[3108=2621920,1104=640] 20000 Point3D[3108=2621920] 40000 leftIR[3108=2621920,1104=640]");
+    KvFeaturePtr viaPoint = manager.findFeature(0x20000, 0x3108), left = manager.findFeature(0x40000, 0x1104);
+    ASSERT_TRUE(viaPoint && left);
     EXPECT_EQ(viaPoint, manager.findFeature(0x10000, 0x3108));
     EXPECT_EQ(viaPoint->bindId, 0x00013108);
+    EXPECT_EQ(left, manager.findFeature(0x10000, 0x1104));
+    EXPECT_EQ(left->bindId, 0x00011104);
+    EXPECT_EQ(left->nameString(), "image width");
+    EXPECT_EQ(left->access, 1);
 }
 
 // Regression: resolving a bind to an unknown component used to leave an empty component (id -1) under the
 // unknown key, which then showed up in the component mask and in lookups.
 TEST(DescriptorBind, UnresolvableBindKeepsEarlierComponentsAndLeavesNoPhantom) {
-    struct Case {
-        const char* what;
-        const char* bind;
-    };
-    const Case cases[] = {{"later component", "0x00401500"},  // laser is defined after the failing component
-                          {"unknown component", "0x00101104"},  // never defined
-                          {"unknown feature", "0x00011105"},    // depth has no 0x1105
-                          {"feature id zero", "0x00010000"}};
-    for (const Case& c : cases) {
-        const std::string xml = std::string(kBindHead) +
-                                "<component id=\"0x40000\" name=\"leftIR\"><feature id=\"0x1303\" name=\"g\" "
-                                "rw=\"3\"/><feature bind=\"" +
-                                c.bind +
-                                "\"/></component>"
-                                "<component id=\"0x400000\" name=\"laser\"><feature id=\"0x1500\" name=\"p\" "
-                                "rw=\"3\"/></component></config>";
+    const struct {
+        const char *what, *bind;
+    } cases[] = {{"later component", "0x00401500"},    // laser is defined after the failing component
+                 {"unknown component", "0x00101104"},  // never defined
+                 {"unknown feature", "0x00011105"},    // depth has no 0x1105
+                 {"feature id zero", "0x00010000"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         KvDeviceDescriptorParser parser;
-        ASSERT_EQ(parser.parse(xml.c_str()), 0) << c.what;
-
+        ASSERT_EQ(
+            parser.parse((std::string(kBindHead) +
+                          "<component id=\"0x40000\" name=\"leftIR\"><feature "
+                          "id=\"0x1303\" name=\"g\" rw=\"3\"/><feature bind=\"" +
+                          c.bind +
+                          "\"/></component><component id=\"0x400000\" name=\"laser\"><feature id=\"0x1500\" "
+                          "name=\"p\" rw=\"3\"/></component></config>")
+                             .c_str()),
+            0);
         KvComponentManager direct;
-        EXPECT_FALSE(parser.genComponents_1(direct)) << c.what;
-        EXPECT_EQ(direct.size(), 1u) << c.what;
-
+        EXPECT_FALSE(parser.genComponents_1(direct));
+        EXPECT_EQ(direct.size(), 1u);
         auto manager = parser.generateComponentManager();
-        ASSERT_NE(manager, nullptr) << c.what;
-        std::vector<int32_t> keys;
-        for (const auto& entry : *manager) {
-            keys.push_back(entry.first);
-            EXPECT_EQ(entry.second.id, entry.first) << c.what;
-        }
-        EXPECT_EQ(keys, std::vector<int32_t>{0x10000}) << c.what;
-        EXPECT_EQ(manager->componentMask(), 0x10000) << c.what;
-        EXPECT_FALSE(manager->contains(0x00100000)) << c.what;
-        EXPECT_FALSE(manager->contains(0x00400000)) << c.what;
-        EXPECT_EQ(manager->findFeature(0x10000, 0x1104)->bindId, 0) << c.what;
+        ASSERT_NE(manager, nullptr);
+        EXPECT_EQ(testing_util::modelText(*manager), "10000 depth[3108=2621920,1104=640]");
+        EXPECT_EQ(manager->find(0x10000)->id, 0x10000);
+        EXPECT_EQ(manager->componentMask(), 0x10000);
+        EXPECT_EQ(manager->findFeature(0x10000, 0x1104)->bindId, 0);
     }
 }
 
@@ -617,6 +412,7 @@ TEST(FirmwareVersion, ReturnsNullWithoutADeviceBuildHash) {
         "<firmware><component name=\"device\"><build><hash>x</hash></build></component>",
         "no xml at all",
         "",
+        "<f><component name=\"device\"><build><hash/></build></component></f>",  // an empty hash has no text
     };
     for (const char* xml : cases) {
         KvDeviceDescriptorParser parser;
@@ -625,9 +421,6 @@ TEST(FirmwareVersion, ReturnsNullWithoutADeviceBuildHash) {
     KvDeviceDescriptorParser parser;
     EXPECT_EQ(parser.getFirmwareVer(nullptr), nullptr);
     EXPECT_FALSE(parser.isReady());
-    // An empty hash element has no text.
-    EXPECT_EQ(parser.getFirmwareVer("<f><component name=\"device\"><build><hash/></build></component></f>"),
-              nullptr);
 }
 
 TEST(DescriptorDump, ListsComponentsAfterComprotocolWithGrammarDefaults) {

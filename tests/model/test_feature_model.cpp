@@ -8,11 +8,13 @@
 
 #include "kvdepth.h"
 #include "model/KvFeature.h"
+#include "model_test_util.h"
 
 namespace orvane {
 namespace {
 
-const char kName32[] = "abcdefghijklmnopqrstuvwxyz012345";  // exactly 32 characters
+using testing_util::modelText;
+
 const char kName40[] = "abcdefghijklmnopqrstuvwxyz0123456789WXYZ";
 
 // The other typed constructors only store their arguments; the descriptor tests read those back. Struct
@@ -36,16 +38,8 @@ TEST(KvFeatureDeathTest, TypedConstructorWithMismatchedTypeCodeAborts) {
     EXPECT_DEATH(KvFeature(0x6000, "bytes id", 3, 8, static_cast<const uint8_t*>(nullptr)), "type code");
 }
 
-TEST(KvFeature, NamesAreCopiedWithAt32BytesAndNoOverrun) {
-    KvFeature exact(0x1000, kName32, 1, 0, 0, 0, 0);
-    EXPECT_EQ(std::memcmp(exact.name, kName32, 32), 0);
-    EXPECT_EQ(exact.nameString(), kName32);
-    EXPECT_EQ(exact.nameString().size(), 32u);
-
-    KvFeature longer;
-    longer.setName(kName40);
-    EXPECT_EQ(longer.nameString(), std::string(kName40, 32));
-
+// Cutting at 32 bytes without overrun: DescriptorParser.NamesLongerThanTheirFieldsAreCutWithoutOverrun.
+TEST(KvFeature, AShorterNameClearsTheRestOfTheField) {
     KvFeature shorter;
     shorter.setName(kName40);
     shorter.setName("ab");
@@ -90,21 +84,12 @@ TEST(KvFeature, IsValidEnumValueMatchesOnlyListedValues) {
 }
 
 TEST(KvFeature, RangeBlockIsMinMaxIncThenValue) {
-    KvFeature gain(0x1303, "gain", 3, -4, 54, 2, 9);
-    KV_INT_RANGE range;
-    gain.copyRangeBlock(&range);
-    EXPECT_EQ(range.min, -4);
-    EXPECT_EQ(range.max, 54);
-    EXPECT_EQ(range.inc, 2);
-    EXPECT_EQ(range.reserved, 9);
-
-    KvFeature exposure(0x2001, "exposure", 3, 0.5f, 8.0f, 0.5f, 1.0f);
-    KV_FLOAT_RANGE frange;
-    exposure.copyRangeBlock(&frange);
-    EXPECT_FLOAT_EQ(frange.min, 0.5f);
-    EXPECT_FLOAT_EQ(frange.max, 8.0f);
-    EXPECT_FLOAT_EQ(frange.inc, 0.5f);
-    EXPECT_FLOAT_EQ(frange.reserved, 1.0f);
+    KV_INT_RANGE range, expected{-4, 54, 2, 9};
+    KvFeature(0x1303, "gain", 3, -4, 54, 2, 9).copyRangeBlock(&range);
+    EXPECT_EQ(0, std::memcmp(&range, &expected, sizeof(range)));
+    KV_FLOAT_RANGE frange, fexpected{0.5f, 8.0f, 0.5f, 1.0f};
+    KvFeature(0x2001, "exposure", 3, 0.5f, 8.0f, 0.5f, 1.0f).copyRangeBlock(&frange);
+    EXPECT_EQ(0, std::memcmp(&frange, &fexpected, sizeof(frange)));
 }
 
 std::shared_ptr<KvFeature> intFeature(int32_t id, const char* name, int32_t value) {
@@ -121,12 +106,6 @@ TEST(KvComponent, FindFeatureReturnsFirstRecordWithThatIdentifier) {
     EXPECT_EQ(component.findFeature(0x1104)->value.asInt(), 640);
     EXPECT_EQ(component.findFeature(0x1105), nullptr);
     EXPECT_EQ(component.nameString(), "leftIR");
-
-    KvComponent defaulted;
-    EXPECT_EQ(defaulted.id, -1);
-    EXPECT_EQ(defaulted.nameString(), "");
-    KvComponent longName(kComponentDepth, kName40);
-    EXPECT_EQ(longName.nameString(), std::string(kName40, 32));
 }
 
 KvComponentManager scrambledManager() {
@@ -140,13 +119,8 @@ KvComponentManager scrambledManager() {
 
 TEST(KvComponentManager, IteratesInSignedIdentifierOrderAndMasksTheIdentifiers) {
     KvComponentManager manager = scrambledManager();
-    std::vector<int32_t> order;
-    for (const auto& entry : manager) {
-        EXPECT_EQ(entry.first, entry.second.id);
-        order.push_back(entry.first);
-    }
-    EXPECT_EQ(order, (std::vector<int32_t>{kComponentDevice, kComponentDepth, kComponentPoint3D,
-                                           kComponentLeftIR, kComponentRightIR, kComponentLaser}));
+    for (const auto& entry : manager) EXPECT_EQ(entry.first, entry.second.id);
+    EXPECT_EQ(modelText(manager), "80000000 c[] 10000 c[] 20000 c[] 40000 c[] 80000 c[] 400000 c[]");
     // The mask is the OR of the identifiers.
     EXPECT_EQ(static_cast<uint32_t>(manager.componentMask()), 0x804f0000u);
     EXPECT_EQ(KvComponentManager().componentMask(), 0);
@@ -158,9 +132,7 @@ TEST(KvComponentManager, DuplicateInsertKeepsTheFirstComponent) {
     first.features.push_back(intFeature(0x1104, "width", 640));
     EXPECT_TRUE(manager.insert(first));
     EXPECT_FALSE(manager.insert(KvComponent(kComponentDepth, "second")));
-    ASSERT_EQ(manager.size(), 1u);
-    EXPECT_EQ(manager.find(kComponentDepth)->nameString(), "first");
-    EXPECT_EQ(manager.findFeature(kComponentDepth, 0x1104)->value.asInt(), 640);
+    EXPECT_EQ(modelText(manager), "10000 first[1104=640]");
 }
 
 TEST(KvComponentManager, LookupsOfAbsentKeysCreateNoEntry) {
@@ -220,17 +192,8 @@ TEST(KvComponentManager, MergeReplacesInPlaceAppendsAndInsertsNewComponents) {
     overrides.insert(laser);
 
     model.merge(overrides);
-    const KvComponent* merged = model.find(kComponentDepth);
-    ASSERT_NE(merged, nullptr);
-    EXPECT_EQ(merged->nameString(), "depth");
-    ASSERT_EQ(merged->features.size(), 3u);
-    EXPECT_EQ(merged->features[0]->id, 0x1104);
-    EXPECT_EQ(merged->features[0]->value.asInt(), 1280);
-    EXPECT_EQ(merged->features[1]->id, 0x1105);
-    EXPECT_EQ(merged->features[2]->id, 0x1303);
-    EXPECT_EQ(merged->features[0], overrides.findFeature(kComponentDepth, 0x1104));
-    EXPECT_EQ(model.findFeature(kComponentLaser, 0x1500)->value.asInt(), 50);
-    EXPECT_EQ(model.size(), 2u);
+    EXPECT_EQ(modelText(model), "10000 depth[1104=1280,1105=480,1303=5] 400000 laser[1500=50]");
+    EXPECT_EQ(model.findFeature(kComponentDepth, 0x1104), overrides.findFeature(kComponentDepth, 0x1104));
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -18,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_peer.h"
 #include "platform/hal_internal.h"
 #include "platform/hal_linux.h"
 #include "platform_test_support.h"
@@ -30,51 +29,6 @@ using testing_support::WaitUntil;
 // This suite's own loopback address.
 constexpr uint32_t kSuiteAddress = 0x7F00001Fu;  // 127.0.0.31
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
-
-sockaddr_in SuiteAddress(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(kSuiteAddress);
-    return address;
-}
-
-// The peer side of every connection: a plain listening socket on the suite's address.
-class TestListener {
-  public:
-    explicit TestListener(int receive_buffer = 0) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (receive_buffer > 0)
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
-        sockaddr_in address = SuiteAddress(0);
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd_, 16) != 0) {
-            close(fd_);
-            fd_ = -1;
-            return;
-        }
-        socklen_t length = sizeof(address);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~TestListener() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    uint16_t port() const { return port_; }
-    bool HasPendingConnection() const {
-        pollfd entry{fd_, POLLIN, 0};
-        return poll(&entry, 1, 0) > 0;
-    }
-    int Accept() const {
-        pollfd entry{fd_, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(testing_support::kDeadline.count())) <= 0) return -1;
-        return accept(fd_, nullptr, nullptr);
-    }
-
-  private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-};
 
 // Reads exactly n bytes through SOCK_Read, or fewer when the link fails or the deadline passes.
 std::string ReadThroughSlot(int handle, size_t n) {
@@ -96,7 +50,6 @@ class SocketLink : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(listener_.ok()); }
     void TearDown() override {
         for (int handle : handles_) SOCK_Close(handle);
-        for (int fd : peers_) close(fd);
         hal::setSocketWriteStallLimit(hal::kDefaultWriteStallLimitMs);
     }
     // Opens a client slot and accepts its peer; returns the slot.
@@ -104,22 +57,16 @@ class SocketLink : public ::testing::Test {
         int handle = SOCK_Open(kSuiteAddress, listener_.port());
         if (handle < 0) return handle;
         handles_.push_back(handle);
-        int peer = listener_.Accept();
-        peers_.push_back(peer);
+        int peer = listener_.accept();
         if (peer_out) *peer_out = peer;
         return handle;
     }
     void ForgetHandle(int handle) {
         handles_.erase(std::remove(handles_.begin(), handles_.end(), handle), handles_.end());
     }
-    void ClosePeer(int peer) {
-        close(peer);
-        peers_.erase(std::remove(peers_.begin(), peers_.end(), peer), peers_.end());
-    }
 
-    TestListener listener_;
+    kvtest::LoopbackListener listener_{"127.0.0.31"};  // the peer side of every connection
     std::vector<int> handles_;
-    std::vector<int> peers_;
 };
 
 TEST_F(SocketLink, ClientOpenPrintsTheAddressAndSendsSmallWritesWithoutWaitingForAcknowledgements) {
@@ -149,7 +96,7 @@ TEST_F(SocketLink, ReadWaitsForLateDataAndReportsAClosedPeerAsMinusOne) {
     EXPECT_EQ(1, SOCK_Read(handle, buffer, 1, kWaitForever));
     EXPECT_EQ('x', buffer[0]);
     sender.join();
-    ClosePeer(peer);
+    listener_.closePeer(peer);
     EXPECT_EQ(-1, SOCK_Read(handle, buffer, sizeof(buffer), 5000));
 }
 
@@ -223,7 +170,7 @@ TEST_F(SocketLink, FifthOpenFailsWithoutConnectingAndAFreedSlotIsReused) {
     }
     EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), opened);
     EXPECT_EQ(-1, SOCK_Open(kSuiteAddress, listener_.port()));
-    EXPECT_FALSE(listener_.HasPendingConnection());
+    EXPECT_FALSE(listener_.hasPending());
 
     SOCK_Close(2);
     ForgetHandle(2);
@@ -234,7 +181,7 @@ TEST_F(SocketLink, FifthOpenFailsWithoutConnectingAndAFreedSlotIsReused) {
 TEST_F(SocketLink, RefusedConnectionPrintsErrorAndFreesTheSlot) {
     uint16_t dead_port = 0;
     {
-        TestListener closed_again;
+        kvtest::LoopbackListener closed_again("127.0.0.31");
         ASSERT_TRUE(closed_again.ok());
         dead_port = closed_again.port();
     }
@@ -249,14 +196,13 @@ TEST_F(SocketLink, RefusedConnectionPrintsErrorAndFreesTheSlot) {
 }
 
 TEST_F(SocketLink, LargeWriteToASlowReaderArrivesComplete) {
-    TestListener small_window(4096);
+    kvtest::LoopbackListener small_window("127.0.0.31", 0, 4096);
     ASSERT_TRUE(small_window.ok());
     int handle = SOCK_Open(kSuiteAddress, small_window.port());
     ASSERT_GE(handle, 0);
     handles_.push_back(handle);
-    int peer = small_window.Accept();
+    int peer = small_window.accept();
     ASSERT_GE(peer, 0);
-    peers_.push_back(peer);
 
     std::string payload(8 << 20, '\0');
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>((i * 131) >> 7);
@@ -287,11 +233,7 @@ TEST_F(SocketLink, WriteToClosedOrResetPeerReturnsMinusTwoWithoutSigpipe) {
         int peer = -1;
         int handle = Connect(&peer);
         ASSERT_GE(handle, 0);
-        if (reset) {
-            linger abort_on_close{1, 0};
-            setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
-        }
-        ClosePeer(peer);
+        listener_.closePeer(peer, reset);
         int result = 0;
         EXPECT_TRUE(WaitUntil([&] {
             result = SOCK_Write(handle, block.data(), static_cast<int>(block.size()));
@@ -318,20 +260,8 @@ TEST_F(SocketLink, WriteGivesUpWhenThePeerStopsReading) {
 // Regression: a peer whose accept queue is full drops the handshake, and the connect waited for the
 // system's time-out (minutes) before SOCK_Open returned.
 TEST(SocketConnect, PeerThatNeverCompletesTheHandshakeFailsWithinTheTimeLimit) {
-    const sockaddr_in address = [] {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(7001);
-        a.sin_addr.s_addr = htonl(0x7F000450u);  // 127.0.4.80
-        return a;
-    }();
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    ASSERT_EQ(0, bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
-    ASSERT_EQ(0, listen(listener, 0));  // one queued connection fills it; nothing is ever accepted
-    int filler = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(0, connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+    kvtest::LoopbackListener listener("127.0.4.80", 7001, 0, 0);  // nothing is ever accepted
+    ASSERT_TRUE(listener.fillBacklog());
 
     hal::setSocketConnectTimeLimit(300);
     ::testing::internal::CaptureStdout();
@@ -340,8 +270,6 @@ TEST(SocketConnect, PeerThatNeverCompletesTheHandshakeFailsWithinTheTimeLimit) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     const std::string out = ::testing::internal::GetCapturedStdout();
     hal::setSocketConnectTimeLimit(hal::kDefaultConnectTimeLimitMs);
-    close(filler);
-    close(listener);
 
     EXPECT_EQ(-1, handle);
     EXPECT_LT(elapsed, std::chrono::seconds(2));

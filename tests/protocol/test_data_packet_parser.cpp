@@ -340,20 +340,6 @@ TEST(DataPacketParser, IdleGapInsideSyncPatternDoesNotBreakTheMatch) {
     EXPECT_GT(rig.stream.receive_calls(), 5);  // there really were empty reads in between
 }
 
-TEST(DataPacketParser, TransportErrorDuringSyncSearchIsRecorded) {
-    ParserRig rig;
-    rig.stream.FailReceives(-7, 1);
-    rig.parser.ReceiveOnePacket();
-    EXPECT_EQ(-7, rig.parser.get_lasterror());
-    // The error stays until Reset.
-    rig.stream.Feed(MakePacket(0, 1, {}));
-    rig.Run(1);
-    EXPECT_EQ(-7, rig.parser.get_lasterror());
-    rig.parser.Reset();
-    EXPECT_EQ(0, rig.parser.get_lasterror());
-    EXPECT_EQ(5000, rig.parser.get_timeout());
-}
-
 TEST(DataPacketParser, EndlessEmptyReadsEndTheSearchWithError) {
     ParserRig rig;
     rig.stream.set_timeout(0);
@@ -361,18 +347,6 @@ TEST(DataPacketParser, EndlessEmptyReadsEndTheSearchWithError) {
     rig.parser.ReceiveOnePacket();
     EXPECT_EQ(DataPacketParser::kErrorNoData, rig.parser.get_lasterror());
     EXPECT_GT(rig.stream.receive_calls(), 1843200);
-}
-
-TEST(DataPacketParser, ClearedWorkFlagStopsWithoutReading) {
-    ParserRig rig;
-    rig.stream.Feed(MakePacket(0, 1, {}));
-    rig.parser.set_work_flag(false);
-    rig.parser.ReceiveOnePacket();
-    EXPECT_EQ(0, rig.stream.receive_calls());
-    EXPECT_TRUE(rig.packets.empty());
-    rig.parser.set_work_flag(true);
-    rig.Run(1);
-    EXPECT_EQ(1u, rig.packets.size());
 }
 
 TEST(DataPacketParser, StopBetweenHeaderAndPayloadNeverWritesTheOldBufferLater) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "protocol_harness.h"
@@ -51,7 +52,7 @@ class ParamGolden : public ProtocolHarness {
 TEST_F(ParamGolden, EveryCommandSendsItsExactBytesAndDecodesItsReply) {
     int i1 = 0;
     bool b1 = false;
-    int gains[3] = {0, 0, 0};
+    int gains[3] = {0, 0, 0}, major = 0, minor = 0;
     orvane::CamIntrinsic intrinsic;
     const std::string intrinsic_hex =
         "06 00 00 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d "
@@ -65,6 +66,10 @@ TEST_F(ParamGolden, EveryCommandSendsItsExactBytesAndDecodesItsReply) {
     const std::vector<GoldenCase> cases = {
         {"Ping", 0x00, "00 00 00 00", "00 00 00 00", [](DeviceParamProcessor& p) { return p.Ping(-1); },
          nullptr},
+        {"GetFirmwareVersion", 0x00, "00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00",
+         "00 00 00 00 02 00 00 00 07 00 00 00",
+         [&](DeviceParamProcessor& p) { return p.GetFirmwareVersion(&major, &minor); },
+         [&] { EXPECT_EQ(std::make_pair(2, 7), std::make_pair(major, minor)); }},
         {"SetLaserPow", 0x02, "02 00 00 00 c8 00 00 00", "",
          [](DeviceParamProcessor& p) { return p.SetLaserPow(200); }, nullptr},
         {"GetLaserPow", 0x80000002, "02 00 00 80 00 00 00 00", "02 00 00 80 96 00 00 00",
@@ -151,22 +156,6 @@ TEST_F(ParamGolden, EveryCommandSendsItsExactBytesAndDecodesItsReply) {
         b1 = false;
         RunCase(c);
     }
-}
-
-TEST_F(ParamGolden, GetFirmwareVersionSendsItsPayloadInTwoPieces) {
-    device.OnReply(0x00, Hex("00 00 00 00 02 00 00 00 07 00 00 00"));
-    int major = 0, minor = 0;
-    NextIdWillBe(kId);
-    ASSERT_EQ(0, param.GetFirmwareVersion(&major, &minor));
-    EXPECT_EQ(2, major);
-    EXPECT_EQ(7, minor);
-    EXPECT_EQ(RequestBlockHex(kId, 16) + " 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00",
-              ToHex(device.requests().back().raw));
-    std::vector<Bytes> sends = device.stream().SendLog();
-    ASSERT_EQ(3u, sends.size());
-    EXPECT_EQ(16u, sends[0].size());
-    EXPECT_EQ(12u, sends[1].size());
-    EXPECT_EQ(4u, sends[2].size());
 }
 
 TEST_F(ParamGolden, QueryInfoDecodesTheDeviceRecord) {
@@ -365,27 +354,6 @@ TEST_F(ParamDecoding, SendFailureReturnsItsResultWithoutWaiting) {
     device.stream().FailSends(0, 1);  // a stream that accepts nothing
     EXPECT_EQ(1, param.SetLaserPow(3));
     EXPECT_EQ(0u, device.request_count());
-}
-
-TEST_F(ParamDecoding, CommandsAndRegisterReadsCompleteWithTheReceiveThreadRunning) {
-    StartThread();
-    device.OnRegister([](const DeviceRequest& r) {
-        DeviceReply reply;
-        reply.payload = r.payload;
-        reply.payload[4] = 99;  // the register's value
-        return std::vector<DeviceReply>{reply};
-    });
-    int value = 0;
-    EXPECT_EQ(0, reg.ReadRegister(3, 0x7, &value));
-    EXPECT_EQ(99, value);
-    device.OnReply(0x8000000B, Hex("0b 00 00 80 00 00 21 00"));
-    int gain = 0;
-    EXPECT_EQ(0, param.GetCamGain(0, &gain));
-    EXPECT_EQ(33, gain);
-    device.OnReply(0x00, Hex("00 00 00 00 04 00 00 00 01 00 00 00"), 20);  // a slow reply
-    int major = 0, minor = 0;
-    EXPECT_EQ(0, param.GetFirmwareVersion(&major, &minor));
-    EXPECT_EQ(4, major);
 }
 
 TEST_F(ParamDecoding, PingWithoutLimitWaitsForALateReply) {

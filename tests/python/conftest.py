@@ -35,17 +35,13 @@ class Sim:
         seen = []
         with selectors.DefaultSelector() as sel:
             sel.register(self.proc.stdout, selectors.EVENT_READ)
-            while time.monotonic() < deadline:
-                if not sel.select(timeout=max(0.0, deadline - time.monotonic())):
+            while time.monotonic() < deadline and sel.select(timeout=max(0.0, deadline - time.monotonic())):
+                seen.append(self.proc.stdout.readline())
+                if not seen[-1] or re.search(pattern, seen[-1]):
                     break
-                line = self.proc.stdout.readline()
-                if not line:
-                    break
-                seen.append(line)
-                if re.search(pattern, line):
-                    return
-        self.stop()
-        raise RuntimeError(f"kvsim did not start: {''.join(seen)}")
+        if not seen or not re.search(pattern, seen[-1]):
+            self.stop()
+            raise RuntimeError(f"kvsim did not start: {''.join(seen)}")
 
     def stop(self):
         if self.proc.poll() is None:

@@ -88,29 +88,23 @@ def test_static_values_and_limits(typed_cam):
     assert f["leftIR"]["image width"].value == f["depth"]["image width"].value
 
 
-def test_low_level_type_mismatch_is_wrong_type(typed_cam):
-    laser = typed_cam.features["laser"]
-    with pytest.raises(kvdepth.WrongTypeError) as raised:
-        typed_cam._device.get_int(laser.id, laser["temperature"].id)
-    assert raised.value.code == -1010
-
-
 ERRORS = [
     ("fetch while idle", lambda cam: cam.fetch(0.1), kvdepth.IdleError, -1017),
     ("trigger while idle", lambda cam: cam.trigger(), kvdepth.IdleError, -1017),
     ("start with nothing enabled", lambda cam: cam.start(), kvdepth.InvalidComponentError, -1008),
     ("unknown component", lambda cam: cam._device.get_int(0x00800000, 0x1500), kvdepth.InvalidComponentError,
      -1008),
+    ("type mismatch", lambda cam: cam._device.get_int(0x00400000, 0x2001), kvdepth.WrongTypeError, -1010),
     ("unknown feature", lambda cam: cam._device.get_int(0x00400000, 0x1fff), kvdepth.InvalidFeatureError, -1009),
 ]
 
 
 @pytest.mark.parametrize("what,call,cls,code", ERRORS, ids=[e[0] for e in ERRORS])
-def test_errors_carry_class_and_code(cam, what, call, cls, code):
-    if cam.enabled:
-        cam.disable(cam.enabled)
+def test_errors_carry_class_and_code(typed_cam, what, call, cls, code):
+    if typed_cam.enabled:
+        typed_cam.disable(typed_cam.enabled)
     with pytest.raises(cls) as raised:
-        call(cam)
+        call(typed_cam)
     assert isinstance(raised.value, kvdepth.Error) and raised.value.code == code
 
 

@@ -120,22 +120,6 @@ std::optional<WirePacket> RawClient::request(const Bytes& payload, Millis timeou
         timeout, [](const WirePacket& p) { return !p.has_image; });
 }
 
-size_t RawClient::drainFor(Millis quiet, Millis limit) {
-    const auto end = Clock::now() + limit;
-    auto last = Clock::now();
-    size_t packets = 0;
-    std::vector<WirePacket> fresh;
-    while (Clock::now() < end && Clock::now() - last < quiet) {
-        fresh.clear();
-        uint64_t before = bytes_received;
-        if (!readSome(Millis(5), fresh)) break;
-        if (bytes_received != before) last = Clock::now();
-        packets += fresh.size();
-    }
-    held.clear();
-    return packets;
-}
-
 bool RawClient::awaitClosed(Millis timeout) {
     const auto deadline = Clock::now() + timeout;
     std::vector<WirePacket> ignored;

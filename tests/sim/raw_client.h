@@ -38,8 +38,6 @@ class RawClient {
                                     const std::function<bool(const WirePacket&)>& keep = nullptr);
     // Sends a parameter request and waits for the reply with its packet id.
     std::optional<WirePacket> request(const Bytes& payload, Millis timeout = Millis(3000));
-    // Reads and drops everything for `quiet` time after the last byte, or until `limit` passes.
-    size_t drainFor(Millis quiet, Millis limit);
     // Waits until the server closes the connection.
     bool awaitClosed(Millis timeout);
 

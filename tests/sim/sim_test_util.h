@@ -55,11 +55,6 @@ class DeviceHarness {
         post(payload, packet_id, type);
         return drain();
     }
-    // Sends raw bytes.
-    std::vector<WirePacket> sendRaw(const Bytes& bytes) {
-        device.receive(bytes.data(), bytes.size());
-        return drain();
-    }
     // The one parameter reply to a request; an empty payload with id 0xEE when there was none or several.
     // Images read meanwhile are held back for the next drain().
     WirePacket request(const Bytes& payload) {

@@ -66,23 +66,6 @@ TEST_F(DefaultDescriptor, HasGrammarOneProtocolOneAndEveryComponentInAnOrderThat
     EXPECT_EQ(ids, expected);
 }
 
-TEST(DescriptorCalibration, RoundTripsThroughTheGeneratedText) {
-    Calibration in;
-    in.depth = Intrinsic{812.5f, 813.25f, 321.5f, 240.75f, 640, 480};
-    in.color = Intrinsic{700, 701, 330, 250, 640, 480};
-    in.color_from_depth = {0.5f, 0, 0, -12.5f, 0, 1, 0, 3, 0, 0, 1, 0.25f, 0, 0, 0, 1};
-    std::string text = buildDefaultDescriptor(DeviceIdentity(), in, 2, 2);
-    Calibration out;
-    std::string error;
-    ASSERT_TRUE(calibrationFromDescriptor(text, out, &error)) << error;
-    EXPECT_FLOAT_EQ(out.depth.fy, 813.25f);
-    EXPECT_FLOAT_EQ(out.depth.cy, 240.75f);
-    EXPECT_EQ(out.depth.ref_width, 640);
-    EXPECT_FLOAT_EQ(out.color.fx, 700);
-    EXPECT_EQ(out.color.ref_height, 480);
-    EXPECT_EQ(out.color_from_depth, in.color_from_depth);
-}
-
 TEST(DescriptorCalibration, AcceptsHexIdsAndA3x4Extrinsic) {
     const char* text =
         "<config version=\"1\"><component id=\"0x00100000\" name=\"c\">"

@@ -103,36 +103,20 @@ TEST(SimDeviceConfig, StoresSegmentsAndRefusesBadChecksumOrOffset) {
     EXPECT_TRUE(std::all_of(memory.begin() + 768, memory.begin() + 1024, [](uint8_t b) { return b == 0; }));
 }
 
-TEST(SimDeviceConfig, FlashSaveCopiesMemoryAndChecksWhenAsked) {
+// A checked save and its checksum mismatch are covered end to end by the conformance suite.
+TEST(SimDeviceConfig, FlashSaveRefusesAnOverlongLengthAndLengthZeroSavesEverything) {
     DeviceHarness h;
-    Bytes data(256, 0x11);
-    h.request(configSegmentRequest(0, data.data(), 256));
-
-    uint8_t param[20] = {};
-    putU32(param, 256);    // length
-    putU32(param + 4, 1);  // verify
-    putU32(param + 8, 1);  // wrong checksum
-    WirePacket r = h.request(flashSaveRequest(param));
-    ASSERT_EQ(r.payload.size(), 40u);
-    EXPECT_EQ(getU32(r.payload.data() + 4), 1u);
-    EXPECT_EQ(h.device.flashSaves(), 0u);
-
-    putU32(param + 8, segmentChecksum(data.data(), 256));
-    r = h.request(flashSaveRequest(param));
-    EXPECT_EQ(Bytes(r.payload.begin(), r.payload.begin() + 8), hex("05 00 00 00 00 00 00 00"));
-    EXPECT_EQ(h.device.flashSaves(), 1u);
-    EXPECT_EQ(h.device.flashImage(), data);
-
     uint8_t too_long[20] = {};
     putU32(too_long, kDefaultConfigMemory + 1);
     EXPECT_EQ(getU32(h.request(flashSaveRequest(too_long)).payload.data() + 4), 2u);
-
+    EXPECT_EQ(h.device.flashSaves(), 0u);
     uint8_t whole[20] = {};  // length 0: everything, no check
-    EXPECT_EQ(getU32(h.request(flashSaveRequest(whole)).payload.data() + 4), 0u);
+    WirePacket r = h.request(flashSaveRequest(whole));
+    EXPECT_EQ(Bytes(r.payload.begin(), r.payload.begin() + 8), hex("05 00 00 00 00 00 00 00"));
     EXPECT_EQ(h.device.flashImage().size(), kDefaultConfigMemory);
 }
 
-TEST(SimDeviceTexts, ServesADescriptorLoadedFromAFileAndAFirmwareXmlNamingTheBuild) {
+TEST(SimDeviceTexts, ServesADescriptorLoadedFromAFile) {
     DeviceConfig c;
     c.descriptor_file_text = "<config version=\"1\"><comprotocol>1.0</comprotocol></config>";
     DeviceHarness h(c);
@@ -140,12 +124,6 @@ TEST(SimDeviceTexts, ServesADescriptorLoadedFromAFileAndAFirmwareXmlNamingTheBui
     ASSERT_TRUE(d);
     EXPECT_EQ(d->text, c.descriptor_file_text);
     EXPECT_TRUE(d->checksum_ok);
-
-    WirePacket r = h.request(firmwareXmlRequest());
-    EXPECT_EQ(getU32(r.payload.data()), query(kCmdFirmwareXml));
-    std::optional<std::string> xml = decodeFirmwareXmlReply(r.payload);
-    ASSERT_TRUE(xml);
-    EXPECT_NE(xml->find("<build><hash>kvsim-2.3.0</hash></build>"), std::string::npos);
 }
 
 // ---- streaming
@@ -252,7 +230,7 @@ TEST(SimDeviceStreaming, RepliesOvertakeQueuedImagesAtPacketBoundaries) {
     EXPECT_EQ(packets[3].image.cam_id, kCamRightIr);
 }
 
-TEST(SimDeviceStreaming, StoppingDropsFramesNotYetStartedAndDisconnectStops) {
+TEST(SimDeviceStreaming, StoppingOrDisconnectingDropsFramesNotYetStarted) {
     DeviceHarness h;
     h.request(u16Request(kCmdWorkMode, kWorkDepth));
     h.drain();         // frame 1
@@ -265,13 +243,10 @@ TEST(SimDeviceStreaming, StoppingDropsFramesNotYetStartedAndDisconnectStops) {
     EXPECT_TRUE(h.drain().empty());
 
     h.request(u16Request(kCmdWorkMode, kWorkDepth));
-    h.drain();
+    h.advance(40000);  // a frame queued, not read
     h.device.onDisconnect();
     EXPECT_EQ(h.device.settings().work_mode, 0);
     EXPECT_EQ(h.device.pendingOutputBytes(), 0u);
-    h.device.onConnect();
-    h.advance(100000);
-    EXPECT_TRUE(h.drain().empty());
 }
 
 TEST(SimDeviceTrigger, FramesComeOnlyAfterTriggerOnceAsManyAsFramesPerTrigger) {
@@ -358,22 +333,6 @@ TEST(SimDeviceScene, StreamsAreRenderedWithTheDescriptorCalibrationScaledToTheIm
 
 // ---- the fault seam
 // -----------------------------------------------------------------------------------------
-
-class TestFaults : public FaultHook {
-  public:
-    bool onRequest(const WirePacket& request, const StreamCounters&) override {
-        return !(request.payload.size() >= 4 && getU32(request.payload.data()) == kCmdKeepAlive);
-    }
-    bool onOutgoing(OutPacket& packet, const StreamCounters&) override {
-        if (packet.kind == OutPacket::kParamReply) packet.editableBody()[3] ^= 0x80;
-        return true;
-    }
-    size_t outputAllowance(const StreamCounters& c) override {
-        return c.bytes_out < limit ? limit - c.bytes_out : 0;
-    }
-    bool disconnectNow(const StreamCounters& c) override { return c.requests >= 5; }
-    uint64_t limit = SIZE_MAX;
-};
 
 TEST(SimDeviceFaults, EditedReplyBodyLeavesSharedImagesIntact) {
     DeviceHarness h;

@@ -15,19 +15,6 @@ Bytes param(uint8_t id, const char* payload) {
     return encodePacket(kPacketParam, id, hex(payload));
 }
 
-TEST(StreamDecoder, SplitsPacketsFedOneByteAtATime) {
-    Bytes stream = concat(param(9, "01 00 00 00"), encodeRegisterPacket(RegisterAccess{0x10, 0x20, 2, 1}));
-    StreamDecoder d;
-    std::vector<WirePacket> out;
-    for (uint8_t b : stream) d.feed(&b, 1, out);
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].header.packet_id, 9);
-    EXPECT_EQ(out[0].payload, hex("01 00 00 00"));
-    EXPECT_EQ(out[1].header.type, kPacketRegister);
-    EXPECT_EQ(out[1].payload, hex("10 00 00 00 20 00 00 00 02 01"));
-    EXPECT_TRUE(d.idle());
-}
-
 // Garbage, false syncs and refused headers before good packets: the good packets all come through.
 TEST(StreamDecoder, ResynchronisesAfterGarbageAndRefusedHeaders) {
     struct Case {
@@ -91,7 +78,7 @@ TEST(StreamDecoder, FindsPacketWhoseSyncOverlapsAFalseSync) {
     EXPECT_EQ(d.stats().bad_headers, 1u);
 }
 
-TEST(StreamDecoder, ImagePacketSeparatesSubHeaderExtraBytesAndData) {
+TEST(StreamDecoder, PacketsFedOneByteAtATimeComeOutWholeWithImagePartsSeparated) {
     ImageHeader im;
     im.width = 4;
     im.height = 2;
@@ -100,18 +87,24 @@ TEST(StreamDecoder, ImagePacketSeparatesSubHeaderExtraBytesAndData) {
     im.frame_index = 9;
     im.extra_len = 3;
     const Bytes extra = hex("07 08 09"), data = hex("01 02 03 04 05 06 07 08");
-    Bytes stream = concat(encodeImagePrefix(0, im, extra.data(), data.size()), data);
+    Bytes stream =
+        concat(concat(param(9, "01 00 00 00"), encodeRegisterPacket(RegisterAccess{0x10, 0x20, 2, 1})),
+               concat(encodeImagePrefix(0, im, extra.data(), data.size()), data));
     StreamDecoder d;
     std::vector<WirePacket> out;
-    for (size_t i = 0; i < stream.size(); i += 5)
-        d.feed(stream.data() + i, std::min<size_t>(5, stream.size() - i), out);
-    ASSERT_EQ(out.size(), 1u);
-    ASSERT_TRUE(out[0].has_image);
-    EXPECT_EQ(out[0].image.width, 4);
-    EXPECT_EQ(out[0].image.frame_index, 9);
-    EXPECT_EQ(out[0].extra, extra);
-    EXPECT_EQ(out[0].payload, data);
-    EXPECT_EQ(out[0].header.length, 8u + 12 + 3);
+    for (uint8_t b : stream) d.feed(&b, 1, out);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].header.packet_id, 9);
+    EXPECT_EQ(out[0].payload, hex("01 00 00 00"));
+    EXPECT_EQ(out[1].header.type, kPacketRegister);
+    EXPECT_EQ(out[1].payload, hex("10 00 00 00 20 00 00 00 02 01"));
+    ASSERT_TRUE(out[2].has_image);
+    EXPECT_EQ(out[2].image.width, 4);
+    EXPECT_EQ(out[2].image.frame_index, 9);
+    EXPECT_EQ(out[2].extra, extra);
+    EXPECT_EQ(out[2].payload, data);
+    EXPECT_EQ(out[2].header.length, 8u + 12 + 3);
+    EXPECT_TRUE(d.idle());
 }
 
 TEST(StreamDecoder, MalformedImageIsSkippedWholeAndTheNextPacketKept) {

@@ -11,21 +11,6 @@ namespace {
 
 using test::hex;
 
-TEST(WireFraming, DecodesHeaderAndRejectsBadVersionOrLength) {
-    PacketHeader h = decodeHeader(hex("04 07 02 11 22 33 44 55 1c 00 4a 00").data());
-    EXPECT_EQ(h.version, 4);
-    EXPECT_EQ(h.packet_id, 7);
-    EXPECT_EQ(h.type, kPacketImage);
-    EXPECT_EQ(h.reserved[0], 0x11);
-    EXPECT_EQ(h.reserved[4], 0x55);
-    EXPECT_EQ(h.length, 0x4A001Cu);
-    EXPECT_TRUE(headerAcceptable(h));
-
-    EXPECT_TRUE(headerAcceptable(decodeHeader(hex("04 00 00 00 00 00 00 00 ff ff 4a 00").data())));
-    EXPECT_FALSE(headerAcceptable(decodeHeader(hex("04 00 00 00 00 00 00 00 00 00 4b 00").data())));
-    EXPECT_FALSE(headerAcceptable(decodeHeader(hex("03 00 00 00 00 00 00 00 08 00 00 00").data())));
-}
-
 TEST(WireReplies, DeviceInfoDecoderStaysInsideItsFields) {
     Bytes b = deviceInfoReply(DeviceInfoRecord());
     std::fill(b.begin() + 12, b.begin() + 44, 'S');  // serial without terminator

@@ -1,18 +1,12 @@
 // Faults that end a connection, seen by raw clients: over loopback TCP (an orderly close or a reset) and on
 // the libusb test double, where a simulated camera is attached to the bus and driven with plain libusb
 // calls. Each TCP test listens on its own address, 127.0.0.85 and up.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <thread>
 
+#include "loopback_peer.h"
 #include "sim/faults/fault_plan.h"
 #include "sim/tcp/tcp_server.h"
 #include "sim/usbattach/usb_camera.h"
@@ -23,54 +17,12 @@ namespace orvane {
 namespace kvsim {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 std::shared_ptr<FaultPlan> planFor(const std::string& text) {
     FaultSettings s;
     std::string error;
     EXPECT_TRUE(parseFaultSettings(text, s, &error)) << error;
     return std::make_shared<FaultPlan>(s);
 }
-
-// A blocking client socket; reads until the peer ends the stream one way or the other.
-struct Socket {
-    explicit Socket(const std::string& address) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kDefaultCameraPort);
-        inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    ~Socket() {
-        if (fd >= 0) ::close(fd);
-    }
-    bool send(const Bytes& b) {
-        return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
-    }
-
-    enum class End { kOrderly, kReset, kTimeout };
-    End readToEnd(Bytes& out, std::chrono::milliseconds limit) {
-        const auto deadline = Clock::now() + limit;
-        uint8_t buf[4096];
-        while (Clock::now() < deadline) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0) continue;
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n > 0) {
-                out.insert(out.end(), buf, buf + n);
-            } else if (n == 0) {
-                return End::kOrderly;
-            } else if (errno == ECONNRESET) {
-                return End::kReset;
-            }
-        }
-        return End::kTimeout;
-    }
-
-    int fd = -1;
-    bool connected = false;
-};
 
 Bytes pings(int n) {
     Bytes out;
@@ -81,35 +33,37 @@ Bytes pings(int n) {
     return out;
 }
 
-TEST(FaultsOverTcp, CloseAfterBytesEndsTheStreamInOrderAfterExactlyThoseBytes) {
-    auto device = std::make_shared<SimDevice>(DeviceConfig());
-    device->setFaultHook(planFor("close-after-bytes=50"));
-    TcpCameraServer server(device, "127.0.0.85");
-    std::string error;
-    ASSERT_TRUE(server.start(&error)) << error;
-    Socket s("127.0.0.85");
-    ASSERT_TRUE(s.connected);
-    ASSERT_TRUE(s.send(pings(5)));
-    Bytes got;
-    EXPECT_EQ(s.readToEnd(got, std::chrono::milliseconds(5000)), Socket::End::kOrderly);
-    EXPECT_EQ(got.size(), 50u);
-    Bytes expected = encodePacket(kPacketParam, 0, pingReply());
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), got.begin()))
-        << "the bytes before the cut are intact";
-}
-
-TEST(FaultsOverTcp, ResetAfterBytesAbortsTheConnection) {
-    auto device = std::make_shared<SimDevice>(DeviceConfig());
-    device->setFaultHook(planFor("reset-after-bytes=50"));
-    TcpCameraServer server(device, "127.0.0.86");
-    std::string error;
-    ASSERT_TRUE(server.start(&error)) << error;
-    Socket s("127.0.0.86");
-    ASSERT_TRUE(s.connected);
-    ASSERT_TRUE(s.send(pings(5)));
-    Bytes got;
-    EXPECT_EQ(s.readToEnd(got, std::chrono::milliseconds(5000)), Socket::End::kReset);
-    EXPECT_LE(got.size(), 50u);
+// A close ends the stream in order after exactly those bytes; a reset aborts it.
+TEST(FaultsOverTcp, CloseOrResetAfterBytesEndsTheStreamAfterThoseBytes) {
+    const struct {
+        const char* plan;
+        const char* address;
+        kvtest::PeerEnd end;
+    } rows[] = {{"close-after-bytes=50", "127.0.0.85", kvtest::PeerEnd::kOrderly},
+                {"reset-after-bytes=50", "127.0.0.86", kvtest::PeerEnd::kReset}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.plan);
+        auto device = std::make_shared<SimDevice>(DeviceConfig());
+        device->setFaultHook(planFor(row.plan));
+        TcpCameraServer server(device, row.address);
+        std::string error;
+        ASSERT_TRUE(server.start(&error)) << error;
+        const int fd = kvtest::connectTo(row.address, kDefaultCameraPort);
+        ASSERT_GE(fd, 0);
+        const Bytes requests = pings(5);
+        ASSERT_TRUE(kvtest::sendAll(fd, std::string(requests.begin(), requests.end())));
+        std::string got;
+        EXPECT_EQ(kvtest::readToEnd(fd, got, std::chrono::milliseconds(5000)), row.end);
+        ::close(fd);
+        if (row.end == kvtest::PeerEnd::kReset) {
+            EXPECT_LE(got.size(), 50u);
+            continue;
+        }
+        ASSERT_EQ(got.size(), 50u);
+        const Bytes first = encodePacket(kPacketParam, 0, pingReply());
+        EXPECT_EQ(got.substr(0, first.size()), std::string(first.begin(), first.end()))
+            << "the bytes before the cut are intact";
+    }
 }
 
 // ---- the libusb test double -------------------------------------------------------------------------

@@ -75,14 +75,8 @@ TEST(SyntheticScene, DepthPixelTruthAndDistancesAgreeOnTheRoom) {
     ASSERT_TRUE(low.valid);
     EXPECT_EQ(room->shapes()[static_cast<size_t>(low.shape)].name, "floor");
     EXPECT_NEAR(low.point.y, 500, 1e-9);
-    // Every hit lies on a surface, and a point off the surfaces is as far as the nearest one.
-    for (int v = 0; v < 480; v += 37) {
-        for (int u = 0; u < 640; u += 41) {
-            SurfaceHit h = room->depthPixel(k, u, v, 1);
-            ASSERT_TRUE(h.valid);
-            EXPECT_LT(room->distanceToSurface(h.point, 1), 1e-6);
-        }
-    }
+    // A point off the surfaces is as far as the nearest one (every pixel's hit lying on a surface is
+    // checked through the rendered images in SceneOnDevice).
     EXPECT_NEAR(room->distanceToSurface(Vec3{0, 0, 2900}, 1), 100, 1e-9);
 }
 

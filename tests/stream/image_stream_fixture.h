@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -54,6 +55,13 @@ inline ImagePacket Image(uint8_t cam, uint8_t pixel_format, uint16_t width, uint
     return p;
 }
 
+// A copy of the packet with one change.
+template <typename Change>
+ImagePacket Changed(ImagePacket p, Change change) {
+    change(p);
+    return p;
+}
+
 // A 4x2 depth image (16 bytes) and a 4x2 left infrared image (8 bytes) make the usual small frame.
 inline ImagePacket Depth(uint8_t frame_index, uint8_t seed = 0x10) {
     return Image(kCamDepth, kWireDepth16, 4, 2, frame_index, seed);
@@ -97,6 +105,14 @@ class ImageStreamTest : public ::testing::Test {
         return buffer;
     }
 
+    // New application memory, enqueued with the layout; it lives as long as the test.
+    AppBuffer& EnqueueNew(size_t size = 64,
+                          const std::vector<orvane::SubBufferInfo>& layout = DepthAndIrLayout()) {
+        app_buffers.emplace_back(size);
+        Enqueue(app_buffers.back(), layout);
+        return app_buffers.back();
+    }
+
     // Feeds the packets and runs the receive path until every fed byte was consumed.
     void Send(std::initializer_list<ImagePacket> packets) {
         for (const ImagePacket& p : packets) stream.Feed(EncodeImagePacket(p));
@@ -129,6 +145,7 @@ class ImageStreamTest : public ::testing::Test {
         return {{KV_COMPONENT_DEPTH, 16}, {KV_COMPONENT_LEFT_IR, 8}};
     }
 
+    std::deque<AppBuffer> app_buffers;  // outlives the receiver that points into it
     MemoryStream stream;
     orvane::KvFrameBufferQueue empty_queue;
     orvane::ImageReceiverProcessor receiver{orvane::kPacketTypeImage, empty_queue};

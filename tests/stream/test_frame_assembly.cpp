@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "diag/log_context.h"
@@ -19,8 +20,7 @@ using orvane::KvFrameBuffer;
 using orvane::SubBufferInfo;
 
 TEST_F(ImageStreamTest, FrameCompletesAfterOneImagePerEnabledComponent) {
-    AppBuffer memory(64);
-    auto buffer = Enqueue(memory, DepthAndIrLayout());
+    AppBuffer& memory = EnqueueNew();
 
     Send({Depth(1, 0x11)});
     EXPECT_EQ(0, receiver.get_buffered_frame_num());
@@ -32,21 +32,16 @@ TEST_F(ImageStreamTest, FrameCompletesAfterOneImagePerEnabledComponent) {
     EXPECT_EQ(64, frame.bufferSize);
     ASSERT_EQ(2, frame.validCount);
 
-    const KV_IMAGE_DATA& depth = frame.image[0];
-    EXPECT_EQ(KV_COMPONENT_DEPTH, depth.componentID);
-    EXPECT_EQ(memory.data(), depth.buffer);  // the first sub-buffer starts the application's buffer
-    EXPECT_EQ(16, depth.size);
-    EXPECT_EQ(4, depth.width);
-    EXPECT_EQ(2, depth.height);
-    EXPECT_EQ(KV_PIXEL_FORMAT_DEPTH16, depth.pixelFormat);
-    EXPECT_EQ(0, depth.status);
+    // Sensor, place (the first sub-buffer starts the application's buffer), size, geometry, format, status.
+    const KV_IMAGE_DATA &depth = frame.image[0], &ir = frame.image[1];
+    EXPECT_EQ(std::make_tuple(KV_COMPONENT_DEPTH, static_cast<void*>(memory.data()), 16, 4, 2,
+                              KV_PIXEL_FORMAT_DEPTH16, 0),
+              std::tie(depth.componentID, depth.buffer, depth.size, depth.width, depth.height,
+                       depth.pixelFormat, depth.status));
+    EXPECT_EQ(std::make_tuple(KV_COMPONENT_LEFT_IR, static_cast<void*>(memory.data() + 16), 8, 4, 2,
+                              KV_PIXEL_FORMAT_MONO8, 0),
+              std::tie(ir.componentID, ir.buffer, ir.size, ir.width, ir.height, ir.pixelFormat, ir.status));
     EXPECT_TRUE(HoldsPattern(depth.buffer, 16, 0x11));
-
-    const KV_IMAGE_DATA& ir = frame.image[1];
-    EXPECT_EQ(KV_COMPONENT_LEFT_IR, ir.componentID);
-    EXPECT_EQ(memory.data() + 16, ir.buffer);
-    EXPECT_EQ(8, ir.size);
-    EXPECT_EQ(KV_PIXEL_FORMAT_MONO8, ir.pixelFormat);
     EXPECT_TRUE(HoldsPattern(ir.buffer, 8, 0x22));
     // Image data went straight into the sub-buffers; the rest of the memory was never written.
     EXPECT_TRUE(memory.Untouched(24, 40));
@@ -60,15 +55,13 @@ TEST_F(ImageStreamTest, FrameCompletesAfterOneImagePerEnabledComponent) {
 // other image as late) or, with a single sub-buffer, never completed them while images piled up.
 TEST_F(ImageStreamTest, PointOutputFlagDoesNotShortenFramesWithoutAPointSubBuffer) {
     receiver.output_point3d = true;
-    AppBuffer two(64);
-    Enqueue(two, DepthAndIrLayout());
+    EnqueueNew();
     Send({Depth(1)});
     EXPECT_EQ(0, receiver.get_buffered_frame_num());
     Send({LeftIr(1)});
     FetchOnlyFrame(2);
 
-    AppBuffer one(16);
-    Enqueue(one, {{KV_COMPONENT_DEPTH, 16}});
+    AppBuffer& one = EnqueueNew(16, {{KV_COMPONENT_DEPTH, 16}});
     Send({Depth(2)});
     ASSERT_EQ(1, receiver.get_buffered_frame_num());
     KV_FRAME_DATA frame = Fetch();
@@ -77,36 +70,36 @@ TEST_F(ImageStreamTest, PointOutputFlagDoesNotShortenFramesWithoutAPointSubBuffe
 }
 
 TEST_F(ImageStreamTest, TimestampJoinsLowPartAndFirstExtraByteOnlyWhenExtraBytesAreSent) {
-    AppBuffer memory(16);
-    Enqueue(memory, {{KV_COMPONENT_DEPTH, 16}});
+    AppBuffer& memory = EnqueueNew(16, {{KV_COMPONENT_DEPTH, 16}});
 
-    ImagePacket with_high = Depth(1);
-    with_high.timestamp = 0xfffffff0u;  // high bit set: must not sign-extend
-    with_high.extra = {0xab, 0x01, 0x02};
-    Send({with_high});
+    // The high bit of the low part is set: it must not sign-extend.
+    Send({Changed(Depth(1), [](ImagePacket& p) {
+        p.timestamp = 0xfffffff0u, p.extra = {0xab, 0x01, 0x02};
+    })});
     KV_FRAME_DATA frame = FetchOnlyFrame(1);
     EXPECT_EQ(0x000000abfffffff0ull, frame.image[0].timestamp);
     EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 16, 0x10));  // the extra bytes are not image data
 
     // The parser keeps the previous high part; without extra bytes it must not be used.
     Enqueue(memory, {{KV_COMPONENT_DEPTH, 16}});
-    ImagePacket low_only = Depth(2);
-    low_only.timestamp = 0x80000001u;
-    Send({low_only});
+    Send({Changed(Depth(2), [](ImagePacket& p) { p.timestamp = 0x80000001u; })});
     frame = FetchOnlyFrame(1);
     EXPECT_EQ(0x80000001ull, frame.image[0].timestamp);
 }
 
-TEST_F(ImageStreamTest, ImageIndexAdvancesByTheEightBitFrameIndexDistance) {
-    AppBuffer memory(16);
-    auto depth_only = std::vector<SubBufferInfo>{{KV_COMPONENT_DEPTH, 16}};
+// Regression: with the last frame index starting at 0, a stream whose first frame had index 0 never began
+// that frame and its images were dropped.
+TEST_F(ImageStreamTest, ImageIndexAdvancesByTheEightBitFrameIndexDistanceFromAFirstFrameZero) {
     auto index_of_frame = [&](uint8_t frame_index) {
-        Enqueue(memory, depth_only);
-        Send({Depth(frame_index)});
-        return FetchOnlyFrame(1).image[0].imageIndex;
+        EnqueueNew(16, {{KV_COMPONENT_DEPTH, 16}});
+        Send({Depth(frame_index, frame_index)});
+        KV_FRAME_DATA frame = FetchOnlyFrame(1);
+        EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 16, frame_index));
+        return frame.image[0].imageIndex;
     };
-    EXPECT_EQ(3, index_of_frame(3));      // the first frame counts from 0
-    EXPECT_EQ(7, index_of_frame(7));      // 3 -> 7 advances by 4
+    EXPECT_EQ(-1, receiver.last_frame_index());
+    EXPECT_EQ(0, index_of_frame(0));      // the first frame counts from 0
+    EXPECT_EQ(7, index_of_frame(7));      // 0 -> 7 advances by 7
     EXPECT_EQ(255, index_of_frame(255));  // 7 -> 255 by 248
     EXPECT_EQ(256, index_of_frame(0));    // 255 -> 0 by 1
     EXPECT_EQ(257, index_of_frame(1));
@@ -114,23 +107,9 @@ TEST_F(ImageStreamTest, ImageIndexAdvancesByTheEightBitFrameIndexDistance) {
     EXPECT_EQ(1, receiver.last_frame_index());
 }
 
-// Regression: with the last frame index starting at 0, a stream whose first frame had index 0 never began
-// that frame and its images were dropped.
-TEST_F(ImageStreamTest, FirstFrameOfAStreamStartingAtIndexZeroIsDelivered) {
-    AppBuffer memory(64);
-    Enqueue(memory, DepthAndIrLayout());
-    EXPECT_EQ(-1, receiver.last_frame_index());
-    Send({Depth(0, 0x31), LeftIr(0, 0x32)});
-    KV_FRAME_DATA frame = FetchOnlyFrame(2);
-    EXPECT_EQ(0, frame.image[0].imageIndex);
-    EXPECT_EQ(0, frame.image[1].imageIndex);
-    EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 16, 0x31));
-}
-
 TEST_F(ImageStreamTest, NewFrameIndexRestartsAnIncompleteFrameInTheSameBuffer) {
-    AppBuffer first(64), second(64);
-    Enqueue(first, DepthAndIrLayout());
-    Enqueue(second, DepthAndIrLayout());
+    AppBuffer& first = EnqueueNew();
+    EnqueueNew();
 
     Send({Depth(1, 0x41)});                   // frame 1 never gets its infrared image
     Send({LeftIr(2, 0x52), Depth(2, 0x51)});  // frame 2 arrives whole, in the other order
@@ -147,9 +126,8 @@ TEST_F(ImageStreamTest, NewFrameIndexRestartsAnIncompleteFrameInTheSameBuffer) {
 }
 
 TEST_F(ImageStreamTest, LatePacketsOfAFinishedFrameAreDropped) {
-    AppBuffer first(64), second(64);
-    Enqueue(first, DepthAndIrLayout());
-    Enqueue(second, DepthAndIrLayout());
+    EnqueueNew();
+    AppBuffer& second = EnqueueNew();
     Send({Depth(1, 0x11), LeftIr(1, 0x12)});
     ASSERT_EQ(1, receiver.get_buffered_frame_num());
 
@@ -162,9 +140,7 @@ TEST_F(ImageStreamTest, LatePacketsOfAFinishedFrameAreDropped) {
 }
 
 TEST_F(ImageStreamTest, WithoutAFreeBufferTheOldestFinishedFrameIsOverwritten) {
-    AppBuffer a(64), b(64);
-    Enqueue(a, DepthAndIrLayout());
-    Enqueue(b, DepthAndIrLayout());
+    AppBuffer &a = EnqueueNew(), &b = EnqueueNew();
     Send({Depth(1), LeftIr(1), Depth(2), LeftIr(2)});
     ASSERT_EQ(2, receiver.get_buffered_frame_num());
 
@@ -185,8 +161,7 @@ TEST_F(ImageStreamTest, WithoutAnyBufferPacketsAreDroppedUntilOneIsEnqueued) {
     EXPECT_EQ(-1, receiver.last_frame_index());  // nothing began without a buffer
     EXPECT_EQ(0, receiver.frame_counter());
 
-    AppBuffer memory(64);
-    Enqueue(memory, DepthAndIrLayout());
+    EnqueueNew();
     Send({LeftIr(5, 0x55)});  // frame 5 begins part-way, its depth image came before the buffer
     EXPECT_EQ(5, receiver.frame_counter());
     EXPECT_EQ(0, receiver.get_buffered_frame_num());
@@ -197,28 +172,19 @@ TEST_F(ImageStreamTest, WithoutAnyBufferPacketsAreDroppedUntilOneIsEnqueued) {
 }
 
 TEST_F(ImageStreamTest, UnknownSensorsFormatsAndWrongLengthsAreDiscardedWithoutCounting) {
-    AppBuffer memory(64);
-    Enqueue(memory, DepthAndIrLayout());
-    ImagePacket unknown_cam = Depth(1, 0x77);
-    unknown_cam.cam_id = 5;
-    ImagePacket far_cam = LeftIr(1, 0x78);
-    far_cam.cam_id = 200;
-    ImagePacket colour = Image(kCamColor, kWireMono8, 4, 2, 1, 0x79);  // no colour sub-buffer
-    Send({unknown_cam, far_cam, colour});
+    AppBuffer& memory = EnqueueNew();
+    using P = ImagePacket&;
+    Send({Changed(Depth(1, 0x77), [](P p) { p.cam_id = 5; }),
+          Changed(LeftIr(1, 0x78), [](P p) { p.cam_id = 200; }),
+          Image(kCamColor, kWireMono8, 4, 2, 1, 0x79)});  // no colour sub-buffer
     EXPECT_TRUE(memory.Untouched(0, 64));
 
-    ImagePacket unknown_format = Depth(1), far_format = Depth(1), short_data = Depth(1);
-    unknown_format.pixel_format = 7;
-    far_format.pixel_format = 255;
-    short_data.data.resize(15);
-    ImagePacket long_geometry = Depth(1);
-    long_geometry.width = 5;  // 5 x 2 x 2 = 20 bytes announced by geometry, 16 sent
-    ImagePacket wrong_bpp = LeftIr(1);
-    wrong_bpp.pixel_format = kWireDepth16;  // 4 x 2 x 2 = 16, but 8 bytes sent
-    ImagePacket empty = Depth(1);
-    empty.width = 0;
-    empty.data.clear();
-    Send({unknown_format, far_format, short_data, long_geometry, wrong_bpp, empty});
+    Send({Changed(Depth(1), [](P p) { p.pixel_format = 7; }),
+          Changed(Depth(1), [](P p) { p.pixel_format = 255; }),
+          Changed(Depth(1), [](P p) { p.data.resize(15); }),
+          Changed(Depth(1), [](P p) { p.width = 5; }),  // 5 x 2 x 2 = 20 bytes announced, 16 sent
+          Changed(LeftIr(1), [](P p) { p.pixel_format = kWireDepth16; }),  // 4 x 2 x 2 = 16, 8 sent
+          Changed(Depth(1), [](P p) { p.width = 0, p.data.clear(); })});
     Send({Depth(1, 0x21)});
     EXPECT_EQ(0, receiver.get_buffered_frame_num());  // none of the discarded images counted
     Send({LeftIr(1, 0x22)});
@@ -273,13 +239,10 @@ TEST_F(ImageStreamTest, CamIdsAndWirePixelFormatsMapToComponentsAndFormatCodes) 
 // Regression: width x height x bytes-per-pixel in 32 bits wraps; 33025 x 65026 x 2 is 2^32 + 4, which
 // matched a 4-byte payload and produced an image claiming that geometry.
 TEST_F(ImageStreamTest, ExpectedLengthDoesNotWrapAtThirtyTwoBits) {
-    AppBuffer memory(64);
-    Enqueue(memory, DepthAndIrLayout());
-    ImagePacket wrapped = Depth(1);
-    wrapped.width = 33025;
-    wrapped.height = 65026;
-    wrapped.data = Pattern(4, 0x01);
-    Send({wrapped, LeftIr(1)});
+    EnqueueNew();
+    Send(
+        {Changed(Depth(1), [](ImagePacket& p) { p.width = 33025, p.height = 65026, p.data = Pattern(4, 1); }),
+         LeftIr(1)});
     EXPECT_EQ(0, receiver.get_buffered_frame_num());
     Send({Depth(1)});
     KV_FRAME_DATA frame = FetchOnlyFrame(2);
@@ -289,8 +252,7 @@ TEST_F(ImageStreamTest, ExpectedLengthDoesNotWrapAtThirtyTwoBits) {
 // Regression: an image larger than its sub-buffer (parser status -2) was recorded with the header's length,
 // pointing the application past the sub-buffer at bytes the library never wrote.
 TEST_F(ImageStreamTest, ImageLargerThanItsSubBufferIsNotDelivered) {
-    AppBuffer memory(64);
-    Enqueue(memory, DepthAndIrLayout());
+    AppBuffer& memory = EnqueueNew();
     Send({LeftIr(1, 0x61)});
     Send({Image(kCamDepth, kWireDepth16, 4, 4, 1, 0x62)});  // 32 bytes for a 16-byte sub-buffer
     EXPECT_EQ(0, receiver.get_buffered_frame_num());
@@ -306,8 +268,7 @@ TEST_F(ImageStreamTest, ImageLargerThanItsSubBufferIsNotDelivered) {
 
 // Regression: an image whose payload read failed (status -1) was delivered over partly stale bytes.
 TEST_F(ImageStreamTest, ImageWhosePayloadReadFailedIsNotDelivered) {
-    AppBuffer memory(64);
-    Enqueue(memory, DepthAndIrLayout());
+    EnqueueNew();
     controller.parser().set_timeout(30);
     Bytes truncated = EncodeImagePacket(Depth(1, 0x71));
     truncated.resize(truncated.size() - 6);  // the stream stalls 6 bytes short
@@ -325,8 +286,7 @@ TEST_F(ImageStreamTest, ImageWhosePayloadReadFailedIsNotDelivered) {
 // Regression: a repeated image of one sensor counted again, so frames completed without another sensor's
 // image, and the earlier record described bytes the repeat had overwritten.
 TEST_F(ImageStreamTest, RepeatedImageReplacesTheEarlierOneInItsSubBuffer) {
-    AppBuffer memory(64);
-    Enqueue(memory, DepthAndIrLayout());
+    EnqueueNew();
     Send({Depth(1, 0x01), Depth(1, 0x02)});
     EXPECT_EQ(0, receiver.get_buffered_frame_num());
     Send({Image(kCamDepth, kWireDepth16, 4, 4, 1, 0x03)});  // overflows: the repeat spoils the slice
@@ -347,8 +307,7 @@ TEST_F(ImageStreamTest, FrameRecordNeverHoldsMoreThanTenImages) {
     receiver.output_point3d = true;  // room must stay for the host's point image
 
     // A depth-only buffer with the point flag left on and a device repeating its depth image.
-    AppBuffer depth_only(16);
-    Enqueue(depth_only, {{KV_COMPONENT_DEPTH, 16}});
+    EnqueueNew(16, {{KV_COMPONENT_DEPTH, 16}});
     for (int round = 0; round < 12; ++round) Send({Depth(8, static_cast<uint8_t>(round))});
     KV_FRAME_DATA frame = FetchOnlyFrame(1);
     EXPECT_TRUE(HoldsPattern(frame.image[0].buffer, 16, 0));  // later copies were late packets
@@ -359,8 +318,7 @@ TEST_F(ImageStreamTest, FrameRecordNeverHoldsMoreThanTenImages) {
                                             {KV_COMPONENT_RIGHT_IR, 8},
                                             {KV_COMPONENT_COLOR, 8},
                                             {KV_COMPONENT_AUX_DATA, 8}};
-    AppBuffer memory(64);
-    Enqueue(memory, all);
+    EnqueueNew(64, all);
     for (int round = 0; round < 12; ++round) {
         for (uint8_t cam : {kCamLeftIr, kCamRightIr, kCamColor, kCamAux}) {
             Send({Image(cam, kWireMono8, 4, 2, 9, static_cast<uint8_t>(round))});
@@ -417,10 +375,9 @@ TEST_F(ImageStreamTest, GetFramesOnAnEmptyQueueLeavesTheRecordUntouched) {
 }
 
 TEST_F(ImageStreamTest, ClearBuffersForgetsFramesWithoutReturningTheirBuffers) {
-    AppBuffer a(64), b(64), c(64);
-    Enqueue(a, DepthAndIrLayout());
-    Enqueue(b, DepthAndIrLayout());
-    Enqueue(c, DepthAndIrLayout());
+    EnqueueNew();
+    EnqueueNew();
+    AppBuffer& c = EnqueueNew();
     Send({Depth(1), LeftIr(1), Depth(2)});  // a finished, b in progress, c free
     receiver.ClearBuffers();
     EXPECT_EQ(0, receiver.get_buffered_frame_num());
@@ -437,21 +394,15 @@ TEST_F(ImageStreamTest, ClearBuffersForgetsFramesWithoutReturningTheirBuffers) {
 }
 
 TEST_F(ImageStreamTest, PlaceAllBufferToEmptyQueueReturnsFinishedOldestFirstThenTheOneInProgress) {
-    AppBuffer a(64), b(64), c(64), d(64);
-    auto fa = Enqueue(a, DepthAndIrLayout());
-    auto fb = Enqueue(b, DepthAndIrLayout());
-    auto fc = Enqueue(c, DepthAndIrLayout());
-    auto fd = Enqueue(d, DepthAndIrLayout());
+    AppBuffer &a = EnqueueNew(), &b = EnqueueNew(), &c = EnqueueNew(), &d = EnqueueNew();
     Send({Depth(1), LeftIr(1), Depth(2), LeftIr(2), Depth(3)});  // a, b finished; c in progress; d free
     receiver.PlaceAllBufferToEmptyQ();
     EXPECT_EQ(0, receiver.get_buffered_frame_num());
     EXPECT_EQ(nullptr, receiver.current_frame());
     const auto order = empty_queue.dequeue_all();
     ASSERT_EQ(4u, order.size());
-    EXPECT_EQ(fd, order[0]);
-    EXPECT_EQ(fa, order[1]);
-    EXPECT_EQ(fb, order[2]);
-    EXPECT_EQ(fc, order[3]);
+    const uint8_t* expected[] = {d.data(), a.data(), b.data(), c.data()};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(expected[i], order[i]->buffer) << i;
 }
 
 TEST(KvFrameBuffer, CutsTheMemoryIntoConsecutiveSlicesInLayoutOrder) {

@@ -3,9 +3,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -16,34 +13,6 @@ namespace kvtest {
 namespace {
 
 using orvane::KvFrameBuffer;
-
-// Ends the process with a message if the guarded scope does not finish in time: a deadlock shows up as a
-// failure instead of a hung test run.
-class Watchdog {
-  public:
-    explicit Watchdog(int seconds)
-        : thread_([this, seconds] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!done_cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
-                  std::fprintf(stderr, "deadlock: the test did not finish within %d s\n", seconds);
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        done_cv_.notify_all();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable done_cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 class ReceiverThreadTest : public ImageStreamTest {
   protected:
@@ -62,9 +31,7 @@ enum class Release { kInProgressFrame, kReturnedToEmptyQueueAndTakenBack };
 class ClearDuringPayloadTest : public ReceiverThreadTest, public ::testing::WithParamInterface<Release> {};
 
 TEST_P(ClearDuringPayloadTest, ClearBuffersReturnsOnlyAfterThePayloadWriteEnded) {
-    Watchdog watchdog(60);
-    AppBuffer memory(64);
-    Enqueue(memory, DepthAndIrLayout());
+    AppBuffer& memory = EnqueueNew();
     controller.parser().set_timeout(5000);  // the stall below must not end the payload read early
     StartReceiveThread();
 
@@ -216,14 +183,12 @@ class StreamingResetTest : public ReceiverThreadTest {
 };
 
 TEST_F(StreamingResetTest, PlaceAllBufferToEmptyQueueWhileReceivingLosesNoBuffer) {
-    Watchdog watchdog(180);
     const int delivered = Run([this] { receiver.PlaceAllBufferToEmptyQ(); });
     EXPECT_GT(delivered, 20);
     ExpectEveryBufferOnce({});
 }
 
 TEST_F(StreamingResetTest, ClearBuffersWhileReceivingLosesNoBufferAndReleasedMemoryStaysUntouched) {
-    Watchdog watchdog(180);
     int clears = 0;
     const int delivered = Run([&] {
         // The camera's clear: take the queued buffers back, then clear the receiver.

@@ -79,12 +79,6 @@ size_t MemoryPipe::queued_bytes() const {
     return n;
 }
 
-bool MemoryPipe::WaitForWritten(size_t n, int timeout_ms) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                             [&] { return total_written_ >= n; });
-}
-
 size_t MemoryPipe::total_written() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return total_written_;
@@ -97,17 +91,9 @@ MemoryStream::MemoryStream() : MemoryStream(std::make_shared<MemoryPipe>(), std:
 MemoryStream::MemoryStream(std::shared_ptr<MemoryPipe> in, std::shared_ptr<MemoryPipe> out)
     : in_(std::move(in)), out_(std::move(out)) {}
 
-std::pair<std::unique_ptr<MemoryStream>, std::unique_ptr<MemoryStream>> MemoryStream::CreatePair() {
-    auto a_to_b = std::make_shared<MemoryPipe>();
-    auto b_to_a = std::make_shared<MemoryPipe>();
-    return {std::unique_ptr<MemoryStream>(new MemoryStream(b_to_a, a_to_b)),
-            std::unique_ptr<MemoryStream>(new MemoryStream(a_to_b, b_to_a))};
-}
-
 int MemoryStream::Open() {
-    const int result = open_result_.load();
-    if (result == 0) closed_.store(false);
-    return result;
+    closed_.store(false);
+    return 0;
 }
 
 int MemoryStream::Send(const char* buf, int len) {
@@ -143,7 +129,7 @@ int MemoryStream::Receive(char* buf, int len) {
             return receive_failure_;
         }
     }
-    if (closed_.load()) return closed_result_.load();
+    if (closed_.load()) return -1;  // as a failed transport
     return in_->Read(buf, len, timeout_ms_.load(), max_read_.load());
 }
 

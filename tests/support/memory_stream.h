@@ -35,8 +35,6 @@ class MemoryPipe {
     // Every queued byte, readable or not, removed from the pipe.
     Bytes TakeAll();
     size_t queued_bytes() const;
-    // Waits until at least n bytes have been written in total (deadline in ms); true when they have.
-    bool WaitForWritten(size_t n, int timeout_ms) const;
     size_t total_written() const;
 
   private:
@@ -53,13 +51,11 @@ class MemoryPipe {
     size_t total_written_ = 0;
 };
 
-// An ITransferStream over two pipes. A stream made alone has pipes of its own (Feed/TakeSent reach them);
-// CreatePair connects two streams back to back.
+// An ITransferStream over two pipes of its own (Feed/TakeSent reach them).
 class MemoryStream : public orvane::ITransferStream {
   public:
     MemoryStream();
     MemoryStream(std::shared_ptr<MemoryPipe> in, std::shared_ptr<MemoryPipe> out);
-    static std::pair<std::unique_ptr<MemoryStream>, std::unique_ptr<MemoryStream>> CreatePair();
 
     int GetInterface() override { return interface_; }
     const char* GetStreamID() override { return id_.c_str(); }
@@ -84,12 +80,8 @@ class MemoryStream : public orvane::ITransferStream {
     void FailSends(int result, int count = -1);
     // Sends accept at most n bytes per call (0: all).
     void SetMaxSendSize(int n) { max_send_.store(n); }
-    // What Receive returns on a closed stream (default -1, as a failed transport).
-    void SetClosedReceiveResult(int result) { closed_result_.store(result); }
     // Sent bytes go to the observer (called on the sending thread) instead of the outgoing pipe.
     void SetSendObserver(std::function<void(const uint8_t*, size_t)> observer);
-    void SetInterface(int iface) { interface_ = iface; }
-    void SetOpenResult(int result) { open_result_.store(result); }
 
     bool is_closed() const { return closed_.load(); }
     int close_count() const { return close_count_.load(); }
@@ -106,8 +98,6 @@ class MemoryStream : public orvane::ITransferStream {
     std::atomic<int> timeout_ms_{5};
     std::atomic<int> max_read_{0};
     std::atomic<int> max_send_{0};
-    std::atomic<int> closed_result_{-1};
-    std::atomic<int> open_result_{0};
     std::atomic<bool> closed_{false};
     std::atomic<int> close_count_{0};
     std::atomic<int> receive_calls_{0};

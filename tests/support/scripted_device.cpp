@@ -109,24 +109,12 @@ size_t ScriptedDevice::garbage_bytes() const {
     return garbage_;
 }
 
-bool ScriptedDevice::WaitForRequests(size_t n, int timeout_ms) const {
-    return WaitUntil([&] { return request_count() >= n; }, timeout_ms);
-}
-
 bool ScriptedDevice::WaitForCode(uint32_t code, size_t n, int timeout_ms) const {
     return WaitUntil([&] { return requests_with_code(code).size() >= n; }, timeout_ms);
 }
 
 void ScriptedDevice::Push(uint8_t type, uint8_t packet_id, const Bytes& payload, int delay_ms) {
     host_.Feed(MakePacket(type, packet_id, payload), delay_ms);
-}
-
-void ScriptedDevice::PushImage(const ImagePacketFields& fields, int delay_ms) {
-    host_.Feed(MakeImagePacket(fields), delay_ms);
-}
-
-void ScriptedDevice::PushRaw(const Bytes& bytes, int delay_ms) {
-    host_.Feed(bytes, delay_ms);
 }
 
 void ScriptedDevice::OnHostBytes(const uint8_t* data, size_t size) {

@@ -82,13 +82,10 @@ class ScriptedDevice {
     size_t keepalive_requests() const;
     // Bytes the device skipped while looking for a sync pattern.
     size_t garbage_bytes() const;
-    bool WaitForRequests(size_t n, int timeout_ms) const;
     bool WaitForCode(uint32_t code, size_t n, int timeout_ms) const;
 
     // Unsolicited traffic towards the host.
     void Push(uint8_t type, uint8_t packet_id, const Bytes& payload, int delay_ms = 0);
-    void PushImage(const ImagePacketFields& fields, int delay_ms = 0);
-    void PushRaw(const Bytes& bytes, int delay_ms = 0);
 
   private:
     void OnHostBytes(const uint8_t* data, size_t size);

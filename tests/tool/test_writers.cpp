@@ -100,17 +100,6 @@ TEST(PlyFile, IndependentReaderSeesEveryVertexAndColour) {
     }
 }
 
-ImageCopy pointImage(const std::vector<std::array<float, 3>>& xyz) {
-    ImageCopy image;
-    image.component = KV_COMPONENT_POINT3D;
-    image.pixel_format = KV_PIXEL_FORMAT_POINT3D_F32;
-    image.width = static_cast<int32_t>(xyz.size());
-    image.height = 1;
-    image.data.resize(xyz.size() * 12);
-    std::memcpy(image.data.data(), xyz.data(), image.data.size());
-    return image;
-}
-
 TEST(PointCloud, HolesAreSkippedAndPointsTakeTheColourPixelTheyProjectTo) {
     const float nan = std::nanf("");
     // Colour camera 10 mm to the right of the depth camera, fx = fy = 100, centre (2, 1), 4 x 2 pixels.
@@ -126,11 +115,18 @@ TEST(PointCloud, HolesAreSkippedAndPointsTakeTheColourPixelTheyProjectTo) {
     color.width = 4;
     color.height = 2;
     for (int i = 0; i < 8; ++i) color.data.insert(color.data.end(), {uint8_t(i), uint8_t(10 * i), 200});
-    const ImageCopy points = pointImage({{10, 0, 1000},     // straight ahead of the colour camera: (2, 1)
-                                         {nan, nan, nan},   // hole
-                                         {0, 0, 0},         // no depth
-                                         {1000, 0, 1000},   // outside the colour image
-                                         {0, -10, 1000}});  // (1, 0)
+    const float xyz[5][3] = {{10, 0, 1000},    // straight ahead of the colour camera: (2, 1)
+                             {nan, nan, nan},  // hole
+                             {0, 0, 0},        // no depth
+                             {1000, 0, 1000},  // outside the colour image
+                             {0, -10, 1000}};  // (1, 0)
+    ImageCopy points;
+    points.component = KV_COMPONENT_POINT3D;
+    points.pixel_format = KV_PIXEL_FORMAT_POINT3D_F32;
+    points.width = 5;
+    points.height = 1;
+    points.data.assign(reinterpret_cast<const uint8_t*>(xyz),
+                       reinterpret_cast<const uint8_t*>(xyz) + sizeof xyz);
     const std::vector<PlyPoint> cloud = pointCloud(points, &color, cal);
     ASSERT_EQ(cloud.size(), 3u);
     EXPECT_EQ(cloud[0].r, 6);  // pixel (2, 1) = index 6
@@ -145,9 +141,9 @@ TEST(PointCloud, HolesAreSkippedAndPointsTakeTheColourPixelTheyProjectTo) {
 TEST(DepthColormap, NearIsRedFarIsBlueNoDepthIsBlack) {
     const uint16_t depth[] = {0, 600, 2000, 1300};
     const std::vector<uint8_t> rgb = colorizeDepth(depth, 4);
-    EXPECT_EQ(std::vector<uint8_t>(rgb.begin(), rgb.begin() + 3), (std::vector<uint8_t>{0, 0, 0}));
-    EXPECT_EQ(std::vector<uint8_t>(rgb.begin() + 3, rgb.begin() + 6), (std::vector<uint8_t>{255, 0, 0}));
-    EXPECT_EQ(std::vector<uint8_t>(rgb.begin() + 6, rgb.begin() + 9), (std::vector<uint8_t>{0, 0, 255}));
+    ASSERT_EQ(rgb.size(), 12u);
+    EXPECT_EQ(std::vector<uint8_t>(rgb.begin(), rgb.begin() + 9),
+              (std::vector<uint8_t>{0, 0, 0, 255, 0, 0, 0, 0, 255}));
 }
 
 FrameRecord numbered(uint64_t n) {
@@ -222,7 +218,7 @@ const char* kDescriptor = R"(<?xml version="1.0" ?>
   <component id="0x00400000" name="laser"><feature id="0x1500" name="power" rw="3"/></component>
 </config>)";
 
-TEST(FeatureNames, NamesAndHexIdentifiersResolve) {
+TEST(FeatureNames, NamesAndHexIdentifiersResolveAndWrongNamesListTheCloseMatches) {
     std::vector<DescComponent> components;
     std::string error;
     ASSERT_TRUE(parseDescriptor(kDescriptor, components, &error)) << error;
@@ -247,28 +243,23 @@ TEST(FeatureNames, NamesAndHexIdentifiersResolve) {
         EXPECT_EQ(ref.component, c.component);
         EXPECT_EQ(ref.feature, c.feature);
     }
-}
-
-TEST(FeatureNames, AWrongNameListsTheCloseMatches) {
-    std::vector<DescComponent> components;
-    ASSERT_TRUE(parseDescriptor(kDescriptor, components, nullptr));
-    struct Case {
+    struct Wrong {
         const char* text;
         const char* message_part;
-    } cases[] = {{"laser.powr", "did you mean: laser.power"},
+    } wrong[] = {{"laser.powr", "did you mean: laser.power"},
                  {"lazer.power", "did you mean: laser"},
                  {"depth.imagemod", "did you mean: depth.image mode"},
                  {"nothing.x", "components: device, depth, leftIR, laser"},
                  {"laser.0x1501", "unknown feature '0x1501' in component laser"},
                  {"power", "is not COMPONENT.FEATURE"}};
-    for (const Case& c : cases) {
+    for (const Wrong& c : wrong) {
         SCOPED_TRACE(c.text);
         FeatureRef ref;
-        std::string error;
+        error.clear();
         EXPECT_FALSE(resolveFeature(components, c.text, ref, &error));
         EXPECT_NE(error.find(c.message_part), std::string::npos) << error;
     }
-    std::string error;
+    error.clear();
     EXPECT_FALSE(parseDescriptor("<config", components, &error));
     EXPECT_FALSE(error.empty());
 }

@@ -1,6 +1,5 @@
 #include "tool_test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,32 +18,8 @@
 extern char** environ;
 
 namespace kvtool {
-namespace {
 
-int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void removeTree(const std::string& path) {
-    if (DIR* d = opendir(path.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name == "." || name == "..") continue;
-            const std::string child = path + "/" + name;
-            if (e->d_type == DT_DIR) {
-                removeTree(child);
-            } else {
-                unlink(child.c_str());
-            }
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
-}
-
-}  // namespace
+namespace fs = std::filesystem;
 
 RunResult run(const std::vector<std::string>& argv, int timeout_ms, const std::string& interrupt_when) {
     RunResult result;
@@ -62,19 +37,15 @@ RunResult run(const std::vector<std::string>& argv, int timeout_ms, const std::s
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    if (spawned != 0) {
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        return result;
-    }
-    const int64_t start = nowMs();
-    bool signalled = false;
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
-    while (open_count > 0) {
-        const int64_t elapsed = nowMs() - start;
-        if (elapsed > timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    bool signalled = false;
+    for (int open_count = spawned == 0 ? 2 : 0; open_count > 0;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
+        if (left < 0) {
             kill(pid, SIGKILL);
             break;
         }
@@ -82,7 +53,7 @@ RunResult run(const std::vector<std::string>& argv, int timeout_ms, const std::s
             kill(pid, SIGINT);
             signalled = true;
         }
-        if (poll(fds, 2, std::max(static_cast<int>(timeout_ms - elapsed), 1)) < 0) break;
+        if (poll(fds, 2, std::max(static_cast<int>(left), 1)) < 0) break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
             char chunk[4096];
@@ -98,6 +69,7 @@ RunResult run(const std::vector<std::string>& argv, int timeout_ms, const std::s
     }
     for (pollfd& p : fds)
         if (p.fd >= 0) close(p.fd);
+    if (spawned != 0) return result;
     int status = 0;
     waitpid(pid, &status, 0);
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -106,10 +78,6 @@ RunResult run(const std::vector<std::string>& argv, int timeout_ms, const std::s
 
 bool readPlyIndependently(const std::string& path, std::vector<PlyVertex>& out, std::string* error) {
     const RunResult r = run({"/usr/bin/python3", KVTOOL_READ_PLY_SCRIPT, path});
-    if (r.exit_code != 0) {
-        if (error) *error = "meshio could not read " + path + ": " + r.err;
-        return false;
-    }
     std::istringstream in(r.out);
     size_t count = 0;
     in >> count;
@@ -117,46 +85,41 @@ bool readPlyIndependently(const std::string& path, std::vector<PlyVertex>& out, 
     std::getline(in, line);
     out.clear();
     while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        PlyVertex v;
-        fields >> v.x >> v.y >> v.z;
-        fields >> v.r >> v.g >> v.b;
+        PlyVertex v;  // r, g, b stay -1 on lines without colour
+        std::istringstream(line) >> v.x >> v.y >> v.z >> v.r >> v.g >> v.b;
         out.push_back(v);
     }
-    if (out.size() != count) {
-        if (error)
-            *error = "meshio reported " + std::to_string(count) + " vertices but listed " +
-                     std::to_string(out.size());
-        return false;
-    }
-    return true;
+    if (r.exit_code == 0 && out.size() == count) return true;
+    if (error)
+        *error = "meshio could not read " + path + " (" + std::to_string(count) + " vertices reported, " +
+                 std::to_string(out.size()) + " listed): " + r.err;
+    return false;
 }
 
 ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kvdepth_tool_XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path() / "kvdepth_tool_XXXXXX").string();
     if (mkdtemp(pattern.data())) path_ = pattern;
 }
 
 ScratchDir::~ScratchDir() {
-    if (!path_.empty()) {
-        chmod(path_.c_str(), 0700);
-        removeTree(path_);
-    }
+    if (path_.empty()) return;
+    chmod(path_.c_str(), 0700);
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
 }
 
 std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
 }
 
 std::vector<std::string> listDir(const std::string& path) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(path.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
+    std::error_code ignored;
+    for (const auto& e : fs::directory_iterator(path, ignored)) {
+        const std::string name = e.path().filename().string();
+        if (name[0] != '.') names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -267,7 +267,7 @@ TEST_F(UsbStream, OnlyProtocolOneWithTwoBytePacketsEndsEvenWritesWithAZeroLength
     }
 }
 
-TEST_F(UsbStream, ShortReadStagesOnePacketAndServesTheRestWithoutTransfers) {
+TEST_F(UsbStream, ShortReadStagesOnePacketLongReadAsksForWholePacketsStraightIntoTheBuffer) {
     auto cam = plugAndOpen();
     const auto data = pattern(512 + 100);
     cam->pipe().feed(data);
@@ -289,23 +289,20 @@ TEST_F(UsbStream, ShortReadStagesOnePacketAndServesTheRestWithoutTransfers) {
     ASSERT_EQ(stream_.Receive(rest.data(), 200), 100);
     EXPECT_EQ(0, memcmp(rest.data(), data.data() + 512, 100));
     EXPECT_EQ(requestedLengths(cam->transfers(), true), (std::vector<int>{512, 512}));
-}
 
-TEST_F(UsbStream, LongReadAsksForWholePacketsStraightIntoTheBuffer) {
-    const int unit = 512;
-    auto cam = plugAndOpen(unit);
-    const auto data = pattern(3 * unit + 5);
-    cam->pipe().feed(data);
-
-    std::vector<char> buf(3 * unit + 5);
-    ASSERT_EQ(stream_.Receive(buf.data(), 3 * unit + 5), 3 * unit);
-    EXPECT_EQ(0, memcmp(buf.data(), data.data(), 3 * unit));
+    // A long read asks for whole packets straight into the buffer.
+    cam->clearTransfers();
+    const auto more = pattern(3 * 512 + 5, 3);
+    cam->pipe().feed(more);
+    std::vector<char> buf(3 * 512 + 5);
+    ASSERT_EQ(stream_.Receive(buf.data(), 3 * 512 + 5), 3 * 512);
+    EXPECT_EQ(0, memcmp(buf.data(), more.data(), 3 * 512));
     ASSERT_EQ(stream_.Receive(buf.data(), 5), 5);
-    EXPECT_EQ(0, memcmp(buf.data(), data.data() + 3 * unit, 5));
-    EXPECT_EQ(requestedLengths(cam->transfers(), true), (std::vector<int>{3 * unit, unit}));
+    EXPECT_EQ(0, memcmp(buf.data(), more.data() + 3 * 512, 5));
+    EXPECT_EQ(requestedLengths(cam->transfers(), true), (std::vector<int>{3 * 512, 512}));
 }
 
-TEST_F(UsbStream, TimeOutReadsAsZeroAndKeepsWhatArrivedBeforeIt) {
+TEST_F(UsbStream, TimeOutReadsAsZeroKeepingWhatArrivedAndOtherErrorsAreNegativeCodes) {
     auto cam = plugAndOpen();
     EXPECT_EQ(stream_.get_timeout(), 0);
     stream_.set_timeout(20);
@@ -323,13 +320,10 @@ TEST_F(UsbStream, TimeOutReadsAsZeroAndKeepsWhatArrivedBeforeIt) {
     cam->queueInResult(LIBUSB_ERROR_TIMEOUT, 512);
     ASSERT_EQ(stream_.Receive(buf, 1024), 512);
     EXPECT_EQ(0, memcmp(buf, data.data(), 512));
-}
 
-TEST_F(UsbStream, TransferErrorsComeBackAsNegativeLibusbCodes) {
-    auto cam = plugAndOpen();
-    char buf[2048];
+    // Other transfer errors come back as negative libusb codes.
     cam->queueInResult(LIBUSB_ERROR_IO);
-    EXPECT_EQ(stream_.Receive(buf, 2048), LIBUSB_ERROR_IO);
+    EXPECT_EQ(stream_.Receive(buf, 1024), LIBUSB_ERROR_IO);
     cam->queueInResult(LIBUSB_ERROR_PIPE);
     EXPECT_EQ(stream_.Receive(buf, 1), LIBUSB_ERROR_PIPE);
     // A failed short read stages nothing.
@@ -337,21 +331,18 @@ TEST_F(UsbStream, TransferErrorsComeBackAsNegativeLibusbCodes) {
     EXPECT_EQ(stream_.Receive(buf, 8), 3);
 }
 
-TEST_F(UsbStream, SendGoesOutIn4096ByteChunks) {
+TEST_F(UsbStream, SendGoesOutIn4096ByteChunksAndAShortOrFailedWriteFailsItWhole) {
     auto cam = plugAndOpen();
     const auto data = pattern(10000);
-    EXPECT_EQ(stream_.Send(reinterpret_cast<const char*>(data.data()), 10000), 10000);
+    const char* bytes = reinterpret_cast<const char*>(data.data());
+    EXPECT_EQ(stream_.Send(bytes, 10000), 10000);
     EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4096, 4096, 1808}));
     EXPECT_EQ(cam->pipe().written(), data);
-    EXPECT_EQ(stream_.Send(reinterpret_cast<const char*>(data.data()), 0), 0);
+    EXPECT_EQ(stream_.Send(bytes, 0), 0);
     EXPECT_EQ(cam->transfers().size(), 3u);
-}
 
-TEST_F(UsbStream, ShortOrFailedWriteFailsTheWholeSend) {
-    auto cam = plugAndOpen();
-    const auto data = pattern(5000);
-    const char* bytes = reinterpret_cast<const char*>(data.data());
-
+    // A short or failed write fails the whole send.
+    cam->clearTransfers();
     cam->queueShortOut(100);
     testing::internal::CaptureStdout();
     EXPECT_EQ(stream_.Send(bytes, 5000), -1);
@@ -367,10 +358,16 @@ TEST_F(UsbStream, ShortOrFailedWriteFailsTheWholeSend) {
     EXPECT_EQ(requestedLengths(cam->transfers(), false), (std::vector<int>{4096, 904}));
 }
 
-TEST_F(UsbStream, CloseReleasesEverythingAndTheStreamReopens) {
+TEST_F(UsbStream, UnopenedStreamFailsAndCloseReleasesEverythingAndTheStreamReopens) {
     auto cam = plugCamera("KV0000000001");
     libusb_stream stream("KV0000000001");
     EXPECT_EQ(stream.Close(), 0);  // closing a closed stream is harmless
+    char buf[16] = {};
+    EXPECT_LT(stream.Receive(buf, 16), 0);  // unopened: reads and writes fail without touching the device
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(stream.Send(buf, 16), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), ">>>>>>>>> usb_write ret -1\n");
+    EXPECT_EQ(cam->timesOpened(), 0);
     ASSERT_EQ(stream.Open(), 0);
     EXPECT_EQ(cam->hostReferences(), 2);  // the handle's and the stream's own
     cam->pipe().feed(pattern(512));
@@ -387,7 +384,6 @@ TEST_F(UsbStream, CloseReleasesEverythingAndTheStreamReopens) {
     // Nothing staged from the old connection is served after the reopen.
     const auto fresh = pattern(4, 9);
     cam->pipe().feed(fresh);
-    char buf[8];
     ASSERT_EQ(stream.Receive(buf, 8), 4);
     EXPECT_EQ(0, memcmp(buf, fresh.data(), 4));
     EXPECT_EQ(stream.GetInterface(), 2);
@@ -405,15 +401,6 @@ TEST_F(UsbStream, OpenOnAnOpenStreamKeepsTheConnectionAndDestroyingItClosesIt) {
     }
     EXPECT_EQ(cam->openHandles(), 0);
     EXPECT_EQ(cam->hostReferences(), 0);
-}
-
-TEST_F(UsbStream, UnopenedStreamFailsReadsAndWritesWithoutTouchingADevice) {
-    libusb_stream stream("KV0000000001");
-    char buf[16] = {};
-    EXPECT_LT(stream.Receive(buf, 16), 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(stream.Send(buf, 16), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), ">>>>>>>>> usb_write ret -1\n");
 }
 
 TEST_F(UsbStream, UnpluggedDeviceFailsPendingAndLaterTransfers) {

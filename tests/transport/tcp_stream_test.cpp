@@ -1,23 +1,17 @@
 // The TCP stream and TcpCluster against a real server on a loopback address of this suite's own.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "loopback_peer.h"
 #include "platform/hal_linux.h"
 #include "transport/tcp_stream.h"
 
@@ -35,111 +29,11 @@ long long msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-std::vector<char> pattern(size_t n, int seed = 0) {
-    std::vector<char> bytes(n);
+std::string pattern(size_t n, int seed = 0) {
+    std::string bytes(n, '\0');
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(seed + i * 13 + (i >> 9));
     return bytes;
 }
-
-// A camera stand-in: accepts connections on ip:7001 and lets the test write to, read from and close
-// each of them, in the order they were accepted.
-class LoopbackServer {
-  public:
-    explicit LoopbackServer(const char* ip) {
-        listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(orvane::kTcpCameraPort);
-        inet_pton(AF_INET, ip, &addr.sin_addr);
-        ok_ = bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-              listen(listen_fd_, 16) == 0;
-        if (ok_) acceptor_ = std::thread([this] { acceptLoop(); });
-    }
-    ~LoopbackServer() {
-        shutdown(listen_fd_, SHUT_RDWR);  // wakes the blocked accept
-        if (acceptor_.joinable()) acceptor_.join();
-        close(listen_fd_);
-        for (int fd : conns_) {
-            if (fd >= 0) close(fd);
-        }
-    }
-    bool ok() const { return ok_; }
-
-    bool waitConnections(size_t n) {
-        std::unique_lock<std::mutex> lock(mu_);
-        return cv_.wait_for(lock, kDeadline, [&] { return conns_.size() >= n; });
-    }
-    size_t connections() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return conns_.size();
-    }
-    void send(size_t i, const std::vector<char>& data) {
-        const int fd = conn(i);
-        size_t sent = 0;
-        while (sent < data.size()) {
-            const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-            ASSERT_GT(n, 0);
-            sent += static_cast<size_t>(n);
-        }
-    }
-    // Reads exactly n bytes from connection i, or fewer if the deadline passes or the peer closes.
-    std::vector<char> read(size_t i, size_t n) {
-        const int fd = conn(i);
-        std::vector<char> out;
-        const auto end = Clock::now() + kDeadline;
-        while (out.size() < n && Clock::now() < end) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char buf[65536];
-            const ssize_t got = recv(fd, buf, std::min(sizeof(buf), n - out.size()), 0);
-            if (got <= 0) break;
-            out.insert(out.end(), buf, buf + got);
-        }
-        return out;
-    }
-    // True once the client closed connection i.
-    bool waitPeerClosed(size_t i) {
-        const int fd = conn(i);
-        const auto end = Clock::now() + kDeadline;
-        while (Clock::now() < end) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char byte;
-            const ssize_t got = recv(fd, &byte, 1, 0);
-            if (got <= 0) return true;
-        }
-        return false;
-    }
-    void closeConnection(size_t i) {
-        std::lock_guard<std::mutex> lock(mu_);
-        close(conns_.at(i));
-        conns_[i] = -1;
-    }
-
-  private:
-    int conn(size_t i) {
-        std::lock_guard<std::mutex> lock(mu_);
-        return conns_.at(i);
-    }
-    void acceptLoop() {
-        while (true) {
-            const int fd = accept(listen_fd_, nullptr, nullptr);
-            if (fd < 0) return;
-            std::lock_guard<std::mutex> lock(mu_);
-            conns_.push_back(fd);
-            cv_.notify_all();
-        }
-    }
-
-    int listen_fd_ = -1;
-    bool ok_ = false;
-    std::thread acceptor_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::vector<int> conns_;
-};
 
 // Bytes waiting in the receive queues of the process's open socket slots (the tests keep one open).
 bool waitBytesWaiting(int n) {
@@ -155,14 +49,11 @@ bool waitBytesWaiting(int n) {
 
 class TcpStream : public ::testing::Test {
   protected:
-    void SetUp() override {
-        server_ = std::make_unique<LoopbackServer>(kServerIp);
-        ASSERT_TRUE(server_->ok()) << "cannot listen on " << kServerIp << ":7001";
-    }
+    void SetUp() override { ASSERT_TRUE(server_.ok()) << "cannot listen on " << kServerIp << ":7001"; }
     // Opens stream_ and waits until the server has accepted it as connection n - 1.
     void openConnected(size_t n = 1) {
         ASSERT_EQ(stream_.Open(), 0);
-        ASSERT_TRUE(server_->waitConnections(n));
+        ASSERT_TRUE(server_.waitConnections(n));
     }
     // Reads until something arrives or the deadline passes.
     int receiveSome(char* buf, int len) {
@@ -172,17 +63,22 @@ class TcpStream : public ::testing::Test {
         return got;
     }
     // Sends data on connection 0 and waits until all of it sits in the stream's socket.
-    void sendAndWait(const std::vector<char>& data) {
-        server_->send(0, data);
+    void sendAndWait(const std::string& data) {
+        ASSERT_TRUE(send(0, data));
         ASSERT_TRUE(waitBytesWaiting(static_cast<int>(data.size())));
     }
-    std::unique_ptr<LoopbackServer> server_;
+    bool send(size_t i, const std::string& data) { return kvtest::sendAll(server_.connection(i), data); }
+    std::string read(size_t i, size_t n) { return kvtest::readExactly(server_.connection(i), n); }
+    bool waitPeerClosed(size_t i) {
+        std::string rest;
+        return kvtest::readToEnd(server_.connection(i), rest) != kvtest::PeerEnd::kTimeout;
+    }
+    kvtest::LoopbackListener server_{kServerIp, orvane::kTcpCameraPort};
     tcp_stream stream_{kServerIp, orvane::kTcpCameraPort};
 };
 
 TEST_F(TcpStream, ReportsEthernetAndKeepsItsAddressTextWithinItsBuffer) {
     EXPECT_EQ(stream_.GetInterface(), 1);
-    EXPECT_EQ(stream_.get_timeout(), 0);
     EXPECT_STREQ(tcp_stream().GetStreamID(), "127.0.0.1");
     const std::string long_text(100, '1');
     tcp_stream overlong(long_text.c_str(), orvane::kTcpCameraPort);
@@ -201,7 +97,7 @@ TEST_F(TcpStream, MalformedAddressesAreRejectedWithoutConnecting) {
         tcp_stream stream(ip, orvane::kTcpCameraPort);
         EXPECT_EQ(stream.Open(), 1) << "'" << ip << "'";
     }
-    EXPECT_EQ(server_->connections(), 0u);
+    EXPECT_EQ(server_.connections(), 0u);
 }
 
 TEST_F(TcpStream, MovesDataBothWaysInOrder) {
@@ -209,15 +105,15 @@ TEST_F(TcpStream, MovesDataBothWaysInOrder) {
 
     // More than the socket buffers hold: the server reads while the stream writes.
     const auto up = pattern(4000000, 1);
-    std::vector<char> arrived;
-    std::thread reader([&] { arrived = server_->read(0, up.size()); });
+    std::string arrived;
+    std::thread reader([&] { arrived = read(0, up.size()); });
     EXPECT_EQ(stream_.Send(up.data(), static_cast<int>(up.size())), static_cast<int>(up.size()));
     reader.join();
     EXPECT_EQ(arrived, up);
 
     const auto down = pattern(100000, 2);
-    server_->send(0, down);
-    std::vector<char> got;
+    ASSERT_TRUE(send(0, down));
+    std::string got;
     std::vector<char> buf(8192);
     const int lengths[] = {1, 12, 8192, 3, 2049, 4096};
     const auto end = Clock::now() + kDeadline;
@@ -226,12 +122,12 @@ TEST_F(TcpStream, MovesDataBothWaysInOrder) {
         const int n = stream_.Receive(buf.data(), len);
         ASSERT_GE(n, 0);
         ASSERT_LE(n, len);
-        got.insert(got.end(), buf.begin(), buf.begin() + n);
+        got.append(buf.data(), static_cast<size_t>(n));
     }
     EXPECT_EQ(got, down);
 }
 
-TEST_F(TcpStream, ShortReadStagesAtMost2048BytesAndServesTheRestFromThere) {
+TEST_F(TcpStream, ShortReadStagesAtMost2048BytesAndLongReadTakesWholeUnitsOfWhatIsWaiting) {
     ASSERT_NO_FATAL_FAILURE(openConnected());
     const auto data = pattern(3000);
     ASSERT_NO_FATAL_FAILURE(sendAndWait(data));
@@ -244,21 +140,16 @@ TEST_F(TcpStream, ShortReadStagesAtMost2048BytesAndServesTheRestFromThere) {
     EXPECT_EQ(0, memcmp(buf, data.data() + 1, 2047));
     ASSERT_EQ(stream_.Receive(buf, 2048), 952);
     EXPECT_EQ(0, memcmp(buf, data.data() + 2048, 952));
-}
 
-TEST_F(TcpStream, LongReadTakesWhatIsWaitingInWholeStagingUnits) {
-    ASSERT_NO_FATAL_FAILURE(openConnected());
-    const auto data = pattern(3000);
+    // A long read takes what is waiting, in whole staging units.
+    std::vector<char> big(5000);
     ASSERT_NO_FATAL_FAILURE(sendAndWait(data));
-
-    std::vector<char> buf(5000);
-    EXPECT_EQ(stream_.Receive(buf.data(), 5000), 3000);  // asks for 4096, gets what is there
-    EXPECT_EQ(0, memcmp(buf.data(), data.data(), 3000));
-
+    EXPECT_EQ(stream_.Receive(big.data(), 5000), 3000);  // asks for 4096, gets what is there
+    EXPECT_EQ(0, memcmp(big.data(), data.data(), 3000));
     ASSERT_NO_FATAL_FAILURE(sendAndWait(data));
-    EXPECT_EQ(stream_.Receive(buf.data(), 4095), 2048);  // 4095 rounds down to one unit
-    EXPECT_EQ(stream_.Receive(buf.data() + 2048, 4095), 952);
-    EXPECT_EQ(0, memcmp(buf.data(), data.data(), 3000));
+    EXPECT_EQ(stream_.Receive(big.data(), 4095), 2048);  // 4095 rounds down to one unit
+    EXPECT_EQ(stream_.Receive(big.data() + 2048, 4095), 952);
+    EXPECT_EQ(0, memcmp(big.data(), data.data(), 3000));
 }
 
 TEST_F(TcpStream, ShortReadWaitsForDataAboutOneHundredMillisecondsLongReadDoesNot) {
@@ -284,8 +175,8 @@ TEST_F(TcpStream, ShortReadWaitsForDataAboutOneHundredMillisecondsLongReadDoesNo
 // keep-alive's dead time.
 TEST_F(TcpStream, ClosedPeerIsAFailedReadAndNeitherKillsTheProcess) {
     ASSERT_NO_FATAL_FAILURE(openConnected());
-    server_->send(0, {'h', 'i'});
-    server_->closeConnection(0);
+    ASSERT_TRUE(send(0, "hi"));
+    server_.closePeer(server_.connection(0));
 
     char buf[5000];
     ASSERT_EQ(receiveSome(buf, 100), 2);  // what was sent before the close still arrives
@@ -313,21 +204,21 @@ TEST_F(TcpStream, OpenTwiceKeepsTheConnectionAndOnlyFourStreamsFit) {
     for (tcp_stream* other : {&b, &c, &d}) ASSERT_EQ(other->Open(), 0);
     EXPECT_EQ(e.Open(), 1);
     EXPECT_EQ(TcpCluster::GetStreamByIP(kServerIp), nullptr);
-    ASSERT_TRUE(server_->waitConnections(4));
+    ASSERT_TRUE(server_.waitConnections(4));
 
     // The first connection is a's.
     EXPECT_EQ(a.Send("A", 1), 1);
-    EXPECT_EQ(server_->read(0, 1), std::vector<char>{'A'});
+    EXPECT_EQ(read(0, 1), "A");
 
     d.Close();
     EXPECT_EQ(e.Open(), 0);  // the freed slot is used again
-    EXPECT_TRUE(server_->waitConnections(5));
+    EXPECT_TRUE(server_.waitConnections(5));
 }
 
 TEST_F(TcpStream, CloseWaitsForASendInProgressOnAnotherThread) {
     ASSERT_NO_FATAL_FAILURE(openConnected());
-    std::vector<char> arrived;
-    std::thread reader([&] { arrived = server_->read(0, 1u << 30); });  // until the stream closes
+    std::string arrived;
+    std::thread reader([&] { arrived = read(0, 1u << 30); });  // until the stream closes
     const auto block = pattern(30000);
     std::atomic<int> sends{0};
     std::atomic<int> last{1};
@@ -347,31 +238,31 @@ TEST_F(TcpStream, CloseWaitsForASendInProgressOnAnotherThread) {
 
 TEST_F(TcpStream, CloseAndReopenConnectsAgainWithNothingStaleStaged) {
     ASSERT_NO_FATAL_FAILURE(openConnected());
-    server_->send(0, pattern(100));
+    ASSERT_TRUE(send(0, pattern(100)));
     char buf[256];
     ASSERT_EQ(receiveSome(buf, 1), 1);  // the rest stays staged
 
     EXPECT_EQ(stream_.Close(), 0);
     EXPECT_EQ(stream_.Close(), 0);
-    EXPECT_TRUE(server_->waitPeerClosed(0));
+    EXPECT_TRUE(waitPeerClosed(0));
     EXPECT_EQ(stream_.Receive(buf, 1), 0);
     EXPECT_EQ(stream_.Send("x", 1), 0);
 
     ASSERT_NO_FATAL_FAILURE(openConnected(2));
-    server_->send(1, {'n', 'e', 'w'});
+    ASSERT_TRUE(send(1, "new"));
     ASSERT_EQ(receiveSome(buf, 10), 3);
     EXPECT_EQ(std::string(buf, 3), "new");
     EXPECT_EQ(stream_.Send("y", 1), 1);
-    EXPECT_EQ(server_->read(1, 1), std::vector<char>{'y'});
+    EXPECT_EQ(read(1, 1), "y");
 }
 
 TEST_F(TcpStream, DestroyingAnOpenStreamClosesItsConnection) {
     {
         tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
         ASSERT_EQ(stream.Open(), 0);
-        ASSERT_TRUE(server_->waitConnections(1));
+        ASSERT_TRUE(server_.waitConnections(1));
     }
-    EXPECT_TRUE(server_->waitPeerClosed(0));
+    EXPECT_TRUE(waitPeerClosed(0));
 }
 
 TEST_F(TcpStream, ClusterOpensByAddressAndListsEveryOpen) {
@@ -385,11 +276,11 @@ TEST_F(TcpStream, ClusterOpensByAddressAndListsEveryOpen) {
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     EXPECT_NE(first.get(), second.get());
-    EXPECT_TRUE(server_->waitConnections(2));
+    EXPECT_TRUE(server_.waitConnections(2));
     EXPECT_EQ(TcpCluster::GetStreamIDs(), (std::vector<std::string>{kServerIp, kServerIp}));
     EXPECT_STREQ(first->GetStreamID(), kServerIp);
     EXPECT_EQ(first->Send("1", 1), 1);  // already open
-    EXPECT_EQ(server_->read(0, 1), std::vector<char>{'1'});
+    EXPECT_EQ(read(0, 1), "1");
 
     EXPECT_EQ(TcpCluster::GetStreamByIP(nullptr), nullptr);
     TcpCluster::DeinitTcpLib();

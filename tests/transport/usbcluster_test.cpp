@@ -1,4 +1,5 @@
-// USB enumeration: which devices count, how they are named, and the serial-number reader.
+// USB enumeration: which devices count, how they are named, and the serial-number reader. Cameras without a
+// readable serial (counted, unlisted, reachable by ordinal) are covered by the USB conformance suite.
 #include <cstring>
 #include <memory>
 
@@ -35,6 +36,7 @@ TEST_F(UsbEnumeration, CountsListsAndOpensOnlyCamerasInListOrder) {
     // Ordinal 2 skips the foreign devices between the two cameras.
     std::unique_ptr<orvane::ITransferStream> stream(UsbCluster::GetStream("2"));
     ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(second->openHandles(), 0);  // made, not yet opened
     ASSERT_EQ(stream->Open(), 0);
     EXPECT_EQ(second->openHandles(), 1);
     EXPECT_EQ(first->openHandles(), 0);
@@ -44,6 +46,7 @@ TEST_F(UsbEnumeration, CountsListsAndOpensOnlyCamerasInListOrder) {
     EXPECT_EQ(foreign_product->timesOpened(), 0);
     EXPECT_EQ(foreign_vendor->controlTransferCount(), 0);
     EXPECT_EQ(foreign_product->controlTransferCount(), 0);
+    EXPECT_EQ(UsbCluster::GetStream(nullptr), nullptr);
 }
 
 TEST_F(UsbEnumeration, ForeignDevicesAreNeverOpenedBySerial) {
@@ -76,25 +79,6 @@ TEST_F(UsbEnumeration, SkipsDevicesWhoseDescriptorCannotBeRead) {
     plugCamera("KV0000000002");
     EXPECT_EQ(UsbCluster::GetNum(), 1);
     EXPECT_THAT(UsbCluster::GetDeviceList(), ElementsAre("KV0000000002"));
-}
-
-TEST_F(UsbEnumeration, UnreadableSerialIsUnlistedButCountedAndReachableByOrdinal) {
-    plugCamera("KV0000000001");
-    DeviceSetup no_serial = cameraSetup("KV0000000002");
-    no_serial.faults.serial_error = LIBUSB_ERROR_PIPE;
-    auto hidden = plug(no_serial);
-    auto without_index = plugCamera("");  // no serial-number string at all
-
-    EXPECT_EQ(UsbCluster::GetNum(), 3);
-    EXPECT_THAT(UsbCluster::GetStreamIDs(), ElementsAre("1", "2", "3"));
-    EXPECT_THAT(UsbCluster::GetDeviceList(), ElementsAre("KV0000000001"));
-
-    orvane::libusb_stream second("2");
-    EXPECT_EQ(second.Open(), 0);
-    EXPECT_EQ(hidden->openHandles(), 1);
-    orvane::libusb_stream third("3");
-    EXPECT_EQ(third.Open(), 0);
-    EXPECT_EQ(without_index->openHandles(), 1);
 }
 
 TEST_F(UsbEnumeration, CameraThatCannotBeOpenedIsReportedAndLeftOutOfTheList) {
@@ -161,16 +145,6 @@ TEST_F(UsbEnumeration, GetDevStringAsciiHonoursTheBufferSizeAndNeedsAHandle) {
     EXPECT_EQ(orvane::get_dev_string(handle, 9), "(error)");        // no such string
     libusb_close(handle);
     libusb_free_device_list(list, 1);
-}
-
-TEST_F(UsbEnumeration, GetStreamMakesAnUnopenedStreamWithTheIdentifier) {
-    auto cam = plugCamera("KV0000000001");
-    std::unique_ptr<orvane::ITransferStream> stream(UsbCluster::GetStream("KV0000000001"));
-    ASSERT_NE(stream, nullptr);
-    EXPECT_STREQ(stream->GetStreamID(), "KV0000000001");
-    EXPECT_EQ(stream->GetInterface(), 2);
-    EXPECT_EQ(cam->timesOpened(), 0);
-    EXPECT_EQ(UsbCluster::GetStream(nullptr), nullptr);
 }
 
 }  // namespace
