@@ -439,6 +439,29 @@ KV_EXPORT KV_STATUS KVReadRegister(KV_DEV_HANDLE handle, int32_t componentID, in
 KV_EXPORT KV_STATUS KVWriteRegister(KV_DEV_HANDLE handle, int32_t componentID, int32_t address,
                                     int32_t value);
 
+/* ---------------------------------------------------------------- raw stream tap */
+
+#define KV_STREAM_TO_DEVICE 0   /* bytes the host sent */
+#define KV_STREAM_FROM_DEVICE 1 /* bytes the host received */
+
+typedef struct KV_STREAM_TAP_DATA {
+    int32_t direction;    /* KV_STREAM_TO_DEVICE or KV_STREAM_FROM_DEVICE */
+    const uint8_t* bytes; /* valid only during the callback */
+    int32_t length;
+    uint64_t timeNs;      /* sending/arrival time, CLOCK_REALTIME nanoseconds */
+    const char* deviceId; /* the stream's identifier (serial, ordinal or address) */
+} KV_STREAM_TAP_DATA;
+
+typedef void (*KV_STREAM_TAP_CALLBACK)(const KV_STREAM_TAP_DATA* data, void* userData);
+
+/* Reports a device's raw byte stream below the protocol layer: every send and every receive that got bytes,
+ * in order per direction. The callback may run on several library threads at once and must not call the
+ * library. handle: that camera from now on; null: every camera opened after the call, and the cameras that
+ * earlier null calls tapped (so a recording holds the opening handshake). A null callback turns the tap off.
+ * When it returns, the previous callback is not running (unless called from it). Off, it costs one flag test
+ * per transfer. -1002; -1007 unknown non-null handle. */
+KV_EXPORT KV_STATUS KVSetStreamTap(KV_DEV_HANDLE handle, KV_STREAM_TAP_CALLBACK callback, void* userData);
+
 /* ---------------------------------------------------------------- geometry */
 
 /* Depth points (column, row, depth) to world points; world points are 12 + worldPadding bytes apart.
@@ -526,6 +549,7 @@ KV_STATIC_ASSERT(offsetof(KV_ENUM_ENTRY, value) == 64, "KV_ENUM_ENTRY.value");
 KV_STATIC_ASSERT(offsetof(KV_ENUM_ENTRY, reserved) == 68, "KV_ENUM_ENTRY.reserved");
 KV_STATIC_ASSERT(sizeof(KV_TRIGGER_MODE) == 4, "KV_TRIGGER_MODE size");
 KV_STATIC_ASSERT(offsetof(KV_TRIGGER_MODE, param) == 2, "KV_TRIGGER_MODE.param");
+KV_STATIC_ASSERT(sizeof(KV_STREAM_TAP_DATA) == 40, "KV_STREAM_TAP_DATA size");
 #undef KV_STATIC_ASSERT
 
 #endif /* KVDEPTH_H */

@@ -79,6 +79,7 @@ bool CameraSession::open(const CameraChoice& choice, std::string* error) {
         *error = "cannot initialise the library: " + statusText(library_->status());
         return false;
     }
+    if (choice.before_open) choice.before_open();
     KV_STATUS status;
     if (!ip.empty()) {
         label_ = ip;

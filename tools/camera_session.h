@@ -2,6 +2,7 @@
 // opened, and everything released again in reverse order.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,8 @@ struct CameraChoice {
     std::string serial;
     bool sim = false;
     SimOptions sim_options;
+    // Runs once the library is up, before the camera is opened (a recording sets its stream tap here).
+    std::function<void()> before_open;
 };
 
 // _KVInitLib / KVDeinitLib for the lifetime of the object.

@@ -60,6 +60,8 @@ int64_t wallMicros() {
         .count();
 }
 
+}  // namespace
+
 bool makeDirectories(const std::string& path, std::string* error) {
     std::string partial;
     size_t pos = 0;
@@ -139,6 +141,8 @@ CaptureCalibration readCalibration(KV_DEV_HANDLE h, int32_t enabled) {
     }
     return cal;
 }
+
+namespace {
 
 bool setImageMode(KV_DEV_HANDLE h, int32_t component, const char* name, const std::string& mode,
                   std::string* error) {

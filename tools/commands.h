@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "camera_session.h"
+#include "frame_record.h"
 
 namespace orvane {
 namespace tool {
@@ -31,6 +32,14 @@ struct CaptureOptions {
     int timeout_ms = 5000;   // longest wait for a frame
 };
 int runCapture(const CameraChoice& camera, const CaptureOptions& options);
+
+// Shared with the viewer's snapshot, so that it writes what `capture` writes.
+// Creates the directory and its parents and checks that files can be written there.
+bool makeDirectories(const std::string& path, std::string* error);
+// "depth,ir,color,points" to a component mask; false with a message for an unknown name.
+bool parseStreams(const std::string& text, int32_t& mask, std::string* error);
+// The calibration a capture of the `enabled` components records.
+CaptureCalibration readCalibration(KV_DEV_HANDLE h, int32_t enabled);
 
 // Prints "kvdepth: <message>" to standard error and returns kExitError.
 int failWith(const std::string& message);

@@ -5,6 +5,8 @@
 #include <kvdepth.h>
 
 #include "commands.h"
+#include "record.h"
+#include "view/viewer.h"
 
 namespace {
 
@@ -60,6 +62,8 @@ int main(int argc, char** argv) {
 
     auto* info = app.add_subcommand("info", "device information, firmware, enabled components, intrinsics");
     addCameraOptions(info, camera);
+    std::string recording_file;
+    info->add_option("file", recording_file, "a recording to summarise instead of a camera");
 
     bool xml = false;
     auto* features =
@@ -102,6 +106,49 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(100, 600000))
         ->capture_default_str();
 
+    tool::ViewOptions view_options;
+    auto* view = app.add_subcommand("view", "show the camera live in a web browser, with its settings");
+    addCameraOptions(view, camera);
+    view->add_option("--port", view_options.port, "port of the page; 0: any free port")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    view->add_option("--address", view_options.address, "address to serve the page on (keep it loopback)")
+        ->capture_default_str();
+    view->add_option("--streams", view_options.streams, "streams to show first (as for capture)")
+        ->capture_default_str();
+    view->add_option("--out", view_options.out, "directory the snapshot button writes to")
+        ->capture_default_str();
+
+    tool::RecordOptions record_options;
+    auto* record =
+        app.add_subcommand("record", "record a session (frames and the device's byte stream) to MCAP");
+    addCameraOptions(record, camera);
+    record->add_option("--out", record_options.out, "the recording file (.mcap)")->required();
+    auto* seconds = record->add_option("--seconds", record_options.seconds, "record this long")
+                        ->check(CLI::PositiveNumber);
+    record->add_option("--frames", record_options.frames, "record this many frames")
+        ->check(CLI::PositiveNumber)
+        ->excludes(seconds);
+    record
+        ->add_option("--streams", record_options.streams,
+                     "comma-separated: depth, ir, ir_left, ir_right, color, points")
+        ->capture_default_str();
+    record->add_option("--mode", record_options.mode, "depth image mode (entry name or value)");
+    record->add_option("--color-mode", record_options.color_mode, "colour image mode (entry name or value)");
+    record
+        ->add_option("--zstd-level", record_options.zstd_level, "chunk compression level (negative: faster)")
+        ->check(CLI::Range(-50, 19))
+        ->capture_default_str();
+    record->add_option("--timeout", record_options.timeout_ms, "give up after this many ms without a frame")
+        ->check(CLI::Range(100, 600000))
+        ->capture_default_str();
+
+    std::string convert_file, convert_out;
+    auto* convert =
+        app.add_subcommand("convert", "a recording's frames to the PNG, PLY and JSON files capture writes");
+    convert->add_option("file", convert_file, "the recording")->required();
+    convert->add_option("--out", convert_out, "output directory (created if missing)")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -125,9 +172,16 @@ int main(int argc, char** argv) {
         list_ips.push_back(sim.address());
         return tool::runList(list_ips);
     }
+    if (*info && !recording_file.empty()) return tool::runRecordingInfo(recording_file);
     if (*info) return tool::runInfo(camera);
+    if (*record) return tool::runRecord(camera, record_options);
+    if (*convert) return tool::runConvert(convert_file, convert_out);
     if (*features) return tool::runFeatures(camera, xml);
     if (*get) return tool::runGet(camera, feature_name);
     if (*set) return tool::runSet(camera, feature_name, value);
+    if (*view) {
+        view_options.verbose = verbose;
+        return tool::runView(camera, view_options);
+    }
     return tool::runCapture(camera, capture_options);
 }

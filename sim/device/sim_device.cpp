@@ -289,6 +289,15 @@ DeviceStats SimDevice::stats() {
     return stats_;
 }
 
+TrafficStats SimDevice::trafficStats() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    TrafficStats t;
+    t.bytes_out = stats_.bytes_out;
+    t.frames_sent = stats_.frames_sent;
+    t.frames_skipped = stats_.frames_skipped;
+    return t;
+}
+
 Bytes SimDevice::configMemory() {
     std::lock_guard<std::mutex> lock(mutex_);
     return config_memory_;

@@ -25,6 +25,7 @@
 #include "sim/device/fault_hook.h"
 #include "sim/device/out_packet.h"
 #include "sim/device/scene.h"
+#include "sim/device/served_camera.h"
 #include "sim/wire/stream_decoder.h"
 
 namespace orvane {
@@ -53,34 +54,34 @@ struct DeviceStats {
     uint64_t renders = 0;  // images rendered by the scene (re-used images are not counted)
 };
 
-class SimDevice {
+class SimDevice : public ServedCamera {
   public:
     explicit SimDevice(DeviceConfig config, std::shared_ptr<Clock> clock = std::make_shared<SteadyClock>());
 
     // ---- transport side ----
-    void onConnect();
-    void onDisconnect();
-    void receive(const uint8_t* data, size_t n);
+    void onConnect() override;
+    void onDisconnect() override;
+    void receive(const uint8_t* data, size_t n) override;
     // Generates due frames. Call it after receive/consume and whenever nextEventMicros() has passed.
-    void service();
+    void service() override;
     // Microseconds until service() has timed work to do; -1 when nothing is timed (idle, or a due frame
     // waits for the host to take the previous one).
-    int64_t nextEventMicros();
+    int64_t nextEventMicros() override;
     // Views of the next output bytes (zero copy). They stay valid until consumeOutput, onConnect or
     // onDisconnect, which the transport holding them calls itself.
-    size_t gatherOutput(OutputSlice* slices, size_t max_slices, size_t max_bytes);
-    void consumeOutput(size_t n);
+    size_t gatherOutput(OutputSlice* slices, size_t max_slices, size_t max_bytes) override;
+    void consumeOutput(size_t n) override;
     size_t readOutput(uint8_t* dst, size_t max);
     // For transports that pull (a bulk IN transfer): does the timed work and waits until output can be
     // read, `timeout_us` has passed or wakeWaiters() is called. True when output is ready.
     bool waitForOutput(uint64_t timeout_us);
     void wakeWaiters();
-    bool hasOutput();
+    bool hasOutput() override;
     // False while replies pile up unread: the transport then stops reading requests.
-    bool acceptsInput();
-    bool disconnectRequested();
+    bool acceptsInput() override;
+    bool disconnectRequested() override;
     // Whether the disconnect the fault plan asks for is an abort (a TCP reset) rather than a clean close.
-    bool disconnectIsAbortive();
+    bool disconnectIsAbortive() override;
     // Bytes queued for the host and not yet taken by the transport.
     size_t pendingOutputBytes();
 
@@ -94,6 +95,8 @@ class SimDevice {
     const DeviceIdentity& identity() const { return config_.identity; }
     DeviceSettings settings();
     DeviceStats stats();
+    TrafficStats trafficStats() override;
+    std::string servedSerial() override { return config_.identity.serial; }
     Bytes configMemory();
     Bytes flashImage();
     uint32_t flashSaves();

@@ -14,6 +14,10 @@
 #include "sim/device/sim_device.h"
 #include "sim/faults/fault_plan.h"
 #include "sim/kvsim/options.h"
+#include "sim/replay/replay_device.h"
+#ifdef KVSIM_WITH_RECORDINGS
+#include "sim/replay/replay_file.h"
+#endif
 #include "sim/scene/scene_catalog.h"
 #include "sim/tcp/tcp_server.h"
 
@@ -34,6 +38,43 @@ bool readFile(const std::string& path, std::string& out) {
     ss << in.rdbuf();
     out = ss.str();
     return !in.bad();
+}
+
+// The one camera of --replay: the recording's conversation served on the first --listen address.
+std::unique_ptr<orvane::kvsim::TcpCameraServer> startReplay(const orvane::kvsim::Options& opt,
+                                                            std::string* error) {
+    using namespace orvane::kvsim;
+#ifdef KVSIM_WITH_RECORDINGS
+    LoadedRecording loaded;
+    if (!loadRecording(opt.replay_file, &loaded, error)) return nullptr;
+    if (loaded.truncated)
+        printLine(opt.replay_file +
+                  " ends early or has a damaged chunk: replaying up to its last good chunk");
+    const ScriptStats& counts = loaded.script.stats();
+    ReplayOptions options;
+    options.serial = loaded.script.recordedSerial();
+    if (options.serial.empty()) options.serial = opt.serial;
+    options.loop = opt.loop;
+    options.speed = opt.speed;
+    auto device = std::make_shared<ReplayDevice>(
+        std::make_shared<const ReplayScript>(std::move(loaded.script)), options);
+    if (opt.verbose) device->setCommandLog(printLine);
+    const CameraEndpoint& e = opt.endpoints.front();
+    auto server = std::make_unique<TcpCameraServer>(std::shared_ptr<ServedCamera>(device), e.address, e.port,
+                                                    printLine);
+    if (!server->start(error)) return nullptr;
+    char speed[32];
+    std::snprintf(speed, sizeof speed, "%g", opt.speed);
+    printLine("replaying " + opt.replay_file + " as camera " + options.serial + " on " + server->endpoint() +
+              " (" + std::to_string(counts.requests) + " requests, " + std::to_string(counts.replies) +
+              " replies, " + std::to_string(counts.images) + " images, speed " + speed +
+              (opt.loop ? ", looping" : "") + ")");
+    return server;
+#else
+    (void)opt;
+    *error = "--replay: this kvsim was built without the recording reader";
+    return nullptr;
+#endif
 }
 
 }  // namespace
@@ -77,7 +118,17 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     std::vector<std::unique_ptr<TcpCameraServer>> servers;
-    for (const CameraEndpoint& e : opt.endpoints) {
+    if (!opt.replay_file.empty()) {
+        std::unique_ptr<TcpCameraServer> server = startReplay(opt, &error);
+        if (!server) {
+            std::fprintf(stderr, "kvsim: %s\n", error.c_str());
+            return 1;
+        }
+        servers.push_back(std::move(server));
+    }
+    const std::vector<CameraEndpoint> simulated =
+        opt.replay_file.empty() ? opt.endpoints : std::vector<CameraEndpoint>();
+    for (const CameraEndpoint& e : simulated) {
         DeviceConfig config = base;
         config.identity.serial = e.serial;
         auto device = std::make_shared<SimDevice>(config);

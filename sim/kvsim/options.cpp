@@ -83,6 +83,10 @@ std::string usageText() {
            "                     characters); the trailing number counts up for further cameras\n"
            "  --scene NAME       what the cameras look at (default pattern; see Scenes below)\n"
            "  --fault LIST       make the cameras misbehave (see Faults below); may be repeated\n"
+           "  --replay FILE      serve a recording made by 'kvdepth record' as the camera: its recorded\n"
+           "                     replies and images, at the recorded pace (one --listen address)\n"
+           "  --loop             with --replay: start the images again when the recording ends\n"
+           "  --speed X          with --replay: play X times as fast, 0.01 to 100 (default 1)\n"
            "  --verbose          print a line for every command a camera receives\n"
            "  --help             print this text and exit\n"
            "\n" +
@@ -99,8 +103,12 @@ bool parseOptions(int argc, const char* const* argv, Options& out, std::string* 
         return false;
     };
     Options o;
+    std::string simulation_option;  // the first option that shapes a simulated camera
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (simulation_option.empty() && (arg == "--fps" || arg == "--descriptor" || arg == "--firmware" ||
+                                          arg == "--scene" || arg == "--fault"))
+            simulation_option = arg;
         auto value = [&](std::string& v) {
             if (i + 1 >= argc) return false;
             v = argv[++i];
@@ -146,6 +154,18 @@ bool parseOptions(int argc, const char* const* argv, Options& out, std::string* 
             std::string why;
             if (!parseFaultSettings(v, o.faults, &why)) return fail("--fault " + v + ": " + why);
             o.has_faults = true;
+        } else if (arg == "--replay") {
+            if (!value(v) || v.empty()) return fail("--replay needs a recording file");
+            o.replay_file = v;
+        } else if (arg == "--loop") {
+            o.loop = true;
+        } else if (arg == "--speed") {
+            char* end = nullptr;
+            double f = 0;
+            if (value(v)) f = std::strtod(v.c_str(), &end);
+            if (v.empty() || end == nullptr || *end != '\0' || !(f >= 0.01 && f <= 100))
+                return fail("--speed needs a factor from 0.01 to 100");
+            o.speed = f;
         } else if (arg == "--serial") {
             if (!value(v) || v.empty() || v.size() > 31)
                 return fail("--serial needs a text of 1 to 31 characters");
@@ -159,6 +179,13 @@ bool parseOptions(int argc, const char* const* argv, Options& out, std::string* 
         return true;
     }
     if (o.listen.empty()) return fail("--listen ADDRESS is required (see --help)");
+    if (o.replay_file.empty() && (o.loop || o.speed != 1.0))
+        return fail("--loop and --speed need --replay FILE");
+    if (!o.replay_file.empty() && !simulation_option.empty())
+        return fail(simulation_option +
+                    " cannot be combined with --replay: the recording is served as it is");
+    if (!o.replay_file.empty() && (o.listen.size() > 1 || o.cameras > 1))
+        return fail("--replay serves one camera: give one --listen address");
     int count = o.cameras > 0 ? o.cameras : static_cast<int>(o.listen.size());
     if (o.listen.size() > 1 && count != static_cast<int>(o.listen.size()))
         return fail("--cameras must match the number of --listen addresses when several are given");

@@ -30,6 +30,9 @@ struct Options {
     std::string scene = "pattern";  // see sceneHelpText()
     FaultSettings faults;           // every --fault combined
     bool has_faults = false;
+    std::string replay_file;  // serve this recording instead of a simulated camera
+    bool loop = false;
+    double speed = 1.0;
 
     // Address, port and serial number of every camera, in order.
     std::vector<CameraEndpoint> endpoints;

@@ -39,7 +39,15 @@ bool isLoopbackAddress(const std::string& address) {
 
 TcpCameraServer::TcpCameraServer(std::shared_ptr<SimDevice> device, std::string address, uint16_t port,
                                  LogFn log)
-    : device_(std::move(device)), address_(std::move(address)), port_(port), log_(std::move(log)) {}
+    : sim_(device),
+      device_(std::move(device)),
+      address_(std::move(address)),
+      port_(port),
+      log_(std::move(log)) {}
+
+TcpCameraServer::TcpCameraServer(std::shared_ptr<ServedCamera> camera, std::string address, uint16_t port,
+                                 LogFn log)
+    : device_(std::move(camera)), address_(std::move(address)), port_(port), log_(std::move(log)) {}
 
 TcpCameraServer::~TcpCameraServer() {
     stop();
@@ -160,9 +168,9 @@ void TcpCameraServer::serveConnection(int fd, const std::string& peer) {
         ++stats_.connections;
         stats_.connected = true;
     }
-    const DeviceStats before = device_->stats();
+    const TrafficStats before = device_->trafficStats();
     device_->onConnect();
-    const std::string who = "camera " + device_->identity().serial + " at " + endpoint();
+    const std::string who = "camera " + device_->servedSerial() + " at " + endpoint();
     line(who + ": connection from " + peer);
 
     std::vector<uint8_t> inbuf(kReadChunk);
@@ -233,7 +241,7 @@ void TcpCameraServer::serveConnection(int fd, const std::string& peer) {
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
     ::close(fd);
-    const DeviceStats after = device_->stats();
+    const TrafficStats after = device_->trafficStats();
     {
         std::lock_guard<std::mutex> lock(stats_mutex_);
         stats_.connected = false;

@@ -1,6 +1,6 @@
-// Serves one simulated camera on a loopback TCP address, as a network camera listens on its port. One
-// connection at a time; a second client is accepted and closed at once; after a disconnect the next
-// client is served.
+// Serves one simulated camera (or a replayed recording) on a loopback TCP address, as a network camera
+// listens on its port. One connection at a time; a second client is accepted and closed at once; after a
+// disconnect the next client is served.
 #pragma once
 
 #include <atomic>
@@ -34,6 +34,9 @@ class TcpCameraServer {
 
     TcpCameraServer(std::shared_ptr<SimDevice> device, std::string address,
                     uint16_t port = kDefaultCameraPort, LogFn log = nullptr);
+    // Any other served camera; device() is then not available.
+    TcpCameraServer(std::shared_ptr<ServedCamera> camera, std::string address,
+                    uint16_t port = kDefaultCameraPort, LogFn log = nullptr);
     ~TcpCameraServer();
     TcpCameraServer(const TcpCameraServer&) = delete;
     TcpCameraServer& operator=(const TcpCameraServer&) = delete;
@@ -47,7 +50,8 @@ class TcpCameraServer {
     uint16_t port() const { return port_; }
     const std::string& address() const { return address_; }
     std::string endpoint() const { return address_ + ":" + std::to_string(port_); }
-    SimDevice& device() { return *device_; }
+    // The simulated device of a server made for one.
+    SimDevice& device() { return *sim_; }
     ServerStats stats();
 
     // Socket send buffer asked for: large, so that a whole image goes out in few writes.
@@ -60,7 +64,8 @@ class TcpCameraServer {
     void line(const std::string& text);
     void sampleCpu();
 
-    std::shared_ptr<SimDevice> device_;
+    std::shared_ptr<SimDevice> sim_;
+    std::shared_ptr<ServedCamera> device_;
     std::string address_;
     uint16_t port_;
     LogFn log_;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "api/KV_API.h"
+#include "api/KvContext.h"
 #include "camera/KvCamera.h"
 
 using orvane::KvCamera;
@@ -85,6 +86,20 @@ KV_STATUS KVRegisterCallback(KV_DEV_HANDLE handle, KV_FRAME_CALLBACK callback, v
 KV_STATUS KVRegisterEventCallback(KV_DEV_HANDLE handle, KV_EVENT_CALLBACK callback, void* userData) {
     return withCamera(handle,
                       [&](KvCamera& camera) { return camera.registerEventCallback(callback, userData); });
+}
+
+KV_STATUS KVSetStreamTap(KV_DEV_HANDLE handle, KV_STREAM_TAP_CALLBACK callback, void* userData) {
+    const orvane::StreamTapSetting setting{callback, userData};
+    if (handle == nullptr) {
+        return orvane::withContext([&](orvane::KvContext& context) {
+            context.setStreamTap(nullptr, setting);
+            return KV_STATUS_OK;
+        });
+    }
+    return withCamera(handle, [&](KvCamera& camera) {
+        orvane::currentContext()->setStreamTap(&camera, setting);
+        return KV_STATUS_OK;
+    });
 }
 
 KV_STATUS KVRegisterIMUCallback(KV_DEV_HANDLE handle, KV_IMU_CALLBACK callback, void* userData) {

@@ -67,9 +67,14 @@ int KvContext::updateDeviceList() {
 }
 
 std::unique_ptr<KvContext::Entry> KvContext::makeEntry(ITransferStream* stream) {
-    auto entry = std::make_unique<Entry>();
-    entry->stream.reset(stream);
     if (!stream) return nullptr;
+    auto entry = std::make_unique<Entry>();
+    auto tapped = std::make_unique<TappedStream>(std::unique_ptr<ITransferStream>(stream));
+    entry->tapped = tapped.get();
+    entry->stream = std::move(tapped);
+    // Tapped before the camera first talks to the device, so a recording starts with the handshake.
+    followGlobalTap(*entry);
+    stream = entry->stream.get();
     entry->camera = KvCamera::instance(stream);
     if (entry->camera == nullptr) return nullptr;
     return entry;
@@ -228,7 +233,64 @@ KvCamera* KvContext::tryGetCameraByIP(const char* ip) {
     return camera;
 }
 
+void KvContext::followGlobalTap(Entry& entry) {
+    std::lock_guard<std::mutex> tapLock(m_tapMutex);
+    if (m_globalTap.callback == nullptr) return;
+    entry.followsGlobalTap = true;
+    entry.tapped->setTap(m_globalTap);
+}
+
+KvContext::Entry* KvContext::findEntry(const KvCamera* camera) const {
+    std::lock_guard<std::mutex> guard(m_mapMutex);
+    for (const EntryMap* map : {&m_usb, &m_net}) {
+        for (const auto& item : *map) {
+            if (item.second->camera == camera) return item.second.get();
+        }
+    }
+    return nullptr;
+}
+
+void KvContext::setStreamTap(KvCamera* camera, const StreamTapSetting& setting) {
+    // Entries that leave the registry are retired, not destroyed, so the pointers stay valid here.
+    if (camera != nullptr) {
+        std::lock_guard<std::mutex> tapLock(m_tapMutex);
+        if (Entry* entry = findEntry(camera)) {
+            entry->followsGlobalTap = false;
+            entry->tapped->setTap(setting);
+        }
+        return;
+    }
+    // Not during a scan or an open: an entry made there but not yet registered would miss the change.
+    std::lock_guard<std::mutex> scan(m_scanMutex);
+    std::lock_guard<std::mutex> tapLock(m_tapMutex);
+    m_globalTap = setting;
+    std::vector<Entry*> followers;
+    {
+        std::lock_guard<std::mutex> guard(m_mapMutex);
+        for (EntryMap* map : {&m_usb, &m_net}) {
+            for (auto& item : *map) {
+                if (item.second->followsGlobalTap) followers.push_back(item.second.get());
+            }
+        }
+        for (auto& entry : m_retired) {
+            if (entry->followsGlobalTap) followers.push_back(entry.get());
+        }
+    }
+    for (Entry* entry : followers) {
+        entry->followsGlobalTap = setting.callback != nullptr;
+        entry->tapped->setTap(setting);
+    }
+}
+
 int KvContext::openCamera(KvCamera* camera, KvCamera** out) {
+    if (Entry* entry = findEntry(camera)) {
+        std::lock_guard<std::mutex> tapLock(m_tapMutex);
+        if (!entry->followsGlobalTap && entry->tapped->tap().callback == nullptr &&
+            m_globalTap.callback != nullptr) {
+            entry->followsGlobalTap = true;
+            entry->tapped->setTap(m_globalTap);
+        }
+    }
     // A camera that was never brought up, or whose last bring-up failed (device busy or away then), is
     // brought up now rather than refused until the next device-list call.
     if (!camera->hasVideoSource() || camera->initStatus() != 0) camera->init();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "device/stream_tap.h"
 #include "kvdepth.h"
 
 namespace orvane {
@@ -49,12 +50,16 @@ class KvContext {
     int openByIP(const char* ip, KvCamera** camera);
     // The firmware build text of a camera that has been brought up, else null.
     const char* firmwareVersion(const char* id);
+    // Taps one registered camera's byte stream (it stops following the tap for all), or, for a null
+    // camera, sets the tap for all: every camera opened from now on and those already following it.
+    void setStreamTap(KvCamera* camera, const StreamTapSetting& setting);
 
-  private:
   private:
     struct Entry {
         KvCamera* camera = nullptr;
-        std::unique_ptr<ITransferStream> stream;  // outlives its camera
+        std::unique_ptr<ITransferStream> stream;  // outlives its camera; a TappedStream
+        TappedStream* tapped = nullptr;           // the stream above, as its tap
+        bool followsGlobalTap = false;            // guarded by m_tapMutex
         ~Entry();
     };
     using EntryMap = std::map<std::string, std::unique_ptr<Entry>>;
@@ -71,7 +76,9 @@ class KvContext {
     void updateUsbByOrdinal();
     void updateUsbBySerial(const std::vector<std::string>& serials);
     // Builds a camera on a new stream (taking ownership of both); null when either is missing.
-    static std::unique_ptr<Entry> makeEntry(ITransferStream* stream);
+    std::unique_ptr<Entry> makeEntry(ITransferStream* stream);
+    Entry* findEntry(const KvCamera* camera) const;
+    void followGlobalTap(Entry& entry);
     static void retryFailedInit(Entry& entry);
     KvCamera* tryGetCameraByIP(const char* ip);
     KvCamera* findCameraByIP(const char* ip) const;
@@ -87,6 +94,10 @@ class KvContext {
     EntryMap m_net;  // network cameras, by address text; never touched by USB rescans
     std::vector<std::unique_ptr<Entry>> m_retired;
     std::map<const KvCamera*, std::set<std::string>> m_firmwareTexts;
+    // Guards the tap for all and which entries follow it; taken after the scan mutex and before the map
+    // mutex.
+    std::mutex m_tapMutex;
+    StreamTapSetting m_globalTap;
 };
 
 // The one context of the process: null before _KVInitLib and after KVDeinitLib.

@@ -53,6 +53,13 @@ TEST(KvsimOptions, RefusesWhatItCannotServe) {
     EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--bogus"}, o, &error));
     EXPECT_NE(error.find("--bogus"), std::string::npos);
     EXPECT_TRUE(parse({"--listen", "127.0.0.1", "--fps", "0"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--loop"}, o, &error));  // replay options without --replay
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--replay", "r.mcap", "--speed", "0"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--replay", "r.mcap", "--fault", "drop=1"}, o, &error));
+    EXPECT_FALSE(parse({"--listen", "127.0.0.1", "--replay", "r.mcap", "--cameras", "2"}, o, &error));
+    ASSERT_TRUE(
+        parse({"--listen", "127.0.0.1", "--replay", "r.mcap", "--loop", "--speed", "2.5"}, o, &error));
+    EXPECT_TRUE(o.loop && o.speed == 2.5 && o.replay_file == "r.mcap");
 }
 
 }  // namespace
