@@ -42,6 +42,28 @@ Library::~Library() {
     if (status_ == KV_STATUS_OK) KVDeinitLib();
 }
 
+FetchStep fetchStep(KV_DEV_HANDLE handle, int timeout_ms, bool offline,
+                    std::chrono::steady_clock::time_point* waiting_since, KV_FRAME_DATA* frame,
+                    std::string* error) {
+    constexpr int kFetchSliceMs = 200;  // how often a capture loop looks at Ctrl-C while it waits
+    const KV_STATUS status = KVFetchFrame(handle, frame, kFetchSliceMs);
+    const auto now = std::chrono::steady_clock::now();
+    if (status == KV_STATUS_TIMEOUT) {
+        if (now - *waiting_since <= std::chrono::milliseconds(timeout_ms)) return FetchStep::kWaiting;
+        *error = "no frame from the camera for " + std::to_string(timeout_ms) + " ms";
+        return FetchStep::kStop;
+    }
+    if (status != KV_STATUS_OK) {
+        // The library ends a capture itself (idle) only when the camera's connection broke; the offline
+        // event may arrive just after the fetch has returned.
+        *error = offline || status == KV_STATUS_IDLE ? "the camera went offline"
+                                                     : "capture failed: " + statusText(status);
+        return FetchStep::kStop;
+    }
+    *waiting_since = now;
+    return FetchStep::kFrame;
+}
+
 std::string statusText(KV_STATUS status) {
     return std::string(KVErrorString(status)) + " (" + std::to_string(status) + ")";
 }

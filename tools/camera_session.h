@@ -2,6 +2,7 @@
 // opened, and everything released again in reverse order.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -73,6 +74,15 @@ class QuietStdout {
 
 // "message (code)" for a status.
 std::string statusText(KV_STATUS status);
+
+// One turn of a capture loop: a fetch that waits at most a short slice, so the loop can look at Ctrl-C.
+enum class FetchStep { kFrame, kWaiting, kStop };
+// kFrame: *frame holds a frame and waiting_since is now. kWaiting: no frame yet, but one came (or the
+// capture started) within timeout_ms. kStop: *error says why the capture ends (no frame for too long,
+// the camera went offline, or the fetch failed).
+FetchStep fetchStep(KV_DEV_HANDLE handle, int timeout_ms, bool offline,
+                    std::chrono::steady_clock::time_point* waiting_since, KV_FRAME_DATA* frame,
+                    std::string* error);
 
 // Whether a text is a dotted IPv4 address.
 bool isIpv4(const std::string& text);

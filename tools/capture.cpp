@@ -23,7 +23,6 @@ namespace {
 
 constexpr int kLibraryBuffers = 4;
 constexpr int kWriterThreads = 2;
-constexpr int kFetchSliceMs = 200;  // how often the loop looks at Ctrl-C while waiting for a frame
 
 std::atomic<bool> g_interrupted{false};
 
@@ -252,23 +251,10 @@ int Capture::run() {
             break;
         }
         KV_FRAME_DATA frame{};
-        status = KVFetchFrame(h_, &frame, kFetchSliceMs);
-        const auto now = std::chrono::steady_clock::now();
-        if (status == KV_STATUS_TIMEOUT) {
-            if (now - waiting_since > std::chrono::milliseconds(options_.timeout_ms)) {
-                error = "no frame from the camera for " + std::to_string(options_.timeout_ms) + " ms";
-                break;
-            }
-            continue;
-        }
-        if (status != KV_STATUS_OK) {
-            // The library ends a capture itself (idle) only when the camera's connection broke; the
-            // offline event may arrive just after the fetch has returned.
-            error = offline_.load() || status == KV_STATUS_IDLE ? "the camera went offline"
-                                                                : "capture failed: " + statusText(status);
-            break;
-        }
-        waiting_since = now;
+        const FetchStep step =
+            fetchStep(h_, options_.timeout_ms, offline_.load(), &waiting_since, &frame, &error);
+        if (step == FetchStep::kStop) break;
+        if (step == FetchStep::kWaiting) continue;
         take(frame);
         progress.update(received_, queue_.dropped() + missed_, rate());
     }

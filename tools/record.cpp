@@ -20,7 +20,6 @@ namespace tool {
 namespace {
 
 constexpr int kLibraryBuffers = 8;
-constexpr int kFetchSliceMs = 200;
 
 std::atomic<bool> g_stop{false};
 
@@ -171,21 +170,10 @@ std::string Session::run() {
             break;
         }
         KV_FRAME_DATA frame{};
-        status = KVFetchFrame(h_, &frame, kFetchSliceMs);
-        const auto now = std::chrono::steady_clock::now();
-        if (status == KV_STATUS_TIMEOUT) {
-            if (now - waiting_since > std::chrono::milliseconds(options_.timeout_ms)) {
-                error = "no frame from the camera for " + std::to_string(options_.timeout_ms) + " ms";
-                break;
-            }
-            continue;
-        }
-        if (status != KV_STATUS_OK) {
-            error = offline_.load() || status == KV_STATUS_IDLE ? "the camera went offline"
-                                                                : "capture failed: " + statusText(status);
-            break;
-        }
-        waiting_since = now;
+        const FetchStep step =
+            fetchStep(h_, options_.timeout_ms, offline_.load(), &waiting_since, &frame, &error);
+        if (step == FetchStep::kStop) break;
+        if (step == FetchStep::kWaiting) continue;
         take(frame);
         const double s = seconds();
         progress.update(received_, recorder_.framesDropped() + missed_, s > 0 ? (received_ - 1) / s : 0.0);

@@ -269,9 +269,22 @@ int VOVCamVideoSource::fetchFrame(KV_FRAME_DATA* frame, int timeout_ms) {
     // The receive thread completes frames; it would wait for itself.
     if (receive_controller.IsReceiveThread()) return KV_STATUS_NO_DATA;
     if (timeout_ms == 0) return first;
-    const int waited = WaitForFrame(timeout_ms);
-    if (waited != 0) return waited;
-    return image_receiver.GetFrames(frame);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+    for (;;) {
+        int wait_ms = timeout_ms;
+        if (timeout_ms > 0) {
+            wait_ms = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+            if (wait_ms <= 0) return KV_STATUS_TIMEOUT;
+        }
+        const int waited = WaitForFrame(wait_ms);
+        if (waited != 0) return waited;
+        // With no free buffer left the receiver takes the oldest finished frame back for the next one, so
+        // the frame the wait saw may be gone: wait for that next frame within the same time limit.
+        const int got = image_receiver.GetFrames(frame);
+        if (got != KV_STATUS_NO_DATA) return got;
+    }
 }
 
 int VOVCamVideoSource::WaitForFrame(int timeout_ms) {
