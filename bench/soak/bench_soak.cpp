@@ -59,6 +59,13 @@ struct SimCamera {
         device = std::make_shared<orvane::kvsim::SimDevice>(config);
         server = std::make_unique<orvane::kvsim::TcpCameraServer>(device, address);
     }
+    // Starts serving; says why on standard error when it cannot.
+    bool start() {
+        std::string error;
+        if (server->start(&error)) return true;
+        fprintf(stderr, "simulator: %s\n", error.c_str());
+        return false;
+    }
 };
 
 // The library, initialised for one run and let go before the simulator stops (a closed camera keeps its
@@ -89,11 +96,7 @@ KV_DEV_HANDLE openAndEnqueue(const char* address, std::vector<std::vector<uint8_
 int soakCapture(double seconds) {
     const char* address = "127.0.7.99";
     SimCamera camera(address);
-    std::string error;
-    if (!camera.server->start(&error)) {
-        fprintf(stderr, "simulator: %s\n", error.c_str());
-        return 1;
-    }
+    if (!camera.start()) return 1;
     Library library;
     if (!library.ready) return 1;
     std::vector<std::vector<uint8_t>> buffers;
@@ -133,11 +136,7 @@ int soakCapture(double seconds) {
 int soakCycles(int cycles) {
     const char* address = "127.0.7.100";
     SimCamera camera(address);
-    std::string error;
-    if (!camera.server->start(&error)) {
-        fprintf(stderr, "simulator: %s\n", error.c_str());
-        return 1;
-    }
+    if (!camera.start()) return 1;
     Library library;
     if (!library.ready) return 1;
     long rss0 = 0;
