@@ -135,6 +135,22 @@ void TcpCameraServer::run() {
     }
 }
 
+bool TcpCameraServer::hostHasHungUp(int fd) {
+    // Asked afresh: the hang-up arrives before the new connection, but may postdate the last poll.
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+void TcpCameraServer::drainInput(int fd) {
+    // Requests sent before the close still count (a setting written just before reconnecting).
+    std::vector<uint8_t> inbuf(kReadChunk);
+    for (;;) {
+        const ssize_t n = ::recv(fd, inbuf.data(), inbuf.size(), MSG_DONTWAIT);
+        if (n <= 0) return;
+        device_->receive(inbuf.data(), static_cast<size_t>(n));
+    }
+}
+
 bool TcpCameraServer::pumpOutput(int fd) {
     for (;;) {
         OutputSlice slices[kMaxSlices];
@@ -201,6 +217,13 @@ void TcpCameraServer::serveConnection(int fd, const std::string& peer) {
             break;
         }
         if (fds[2].revents) break;
+        if ((fds[1].revents & POLLIN) && hostHasHungUp(fd)) {
+            // A host that reconnects closes first: its new connection waits in the backlog for the next
+            // turn of the accept loop instead of being turned away as a second host.
+            drainInput(fd);
+            reason = "closed by the host";
+            break;
+        }
         if (fds[1].revents & POLLIN) {
             sockaddr_in other{};
             socklen_t len = sizeof other;

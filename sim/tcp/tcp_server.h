@@ -61,6 +61,8 @@ class TcpCameraServer {
     void run();
     void serveConnection(int fd, const std::string& peer);
     bool pumpOutput(int fd);
+    bool hostHasHungUp(int fd);
+    void drainInput(int fd);
     void line(const std::string& text);
     void sampleCpu();
 

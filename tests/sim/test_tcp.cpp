@@ -90,6 +90,19 @@ TEST(SimOverTcp, ServesOneConnectionAtATimeAndTheNextAfterADisconnect) {
     EXPECT_EQ(cam.server.stats().connections, 2u);
 }
 
+// Regression: a host that closed and at once reconnected was turned away as a second host whenever the
+// server saw the hang-up and the new connection in the same turn (likely while it streams).
+TEST(SimOverTcp, HostReconnectingRightAfterItsCloseIsServed) {
+    Camera cam("127.0.0.64");
+    for (int round = 0; round < 20; ++round) {
+        RawClient client;
+        ASSERT_TRUE(client.connect("127.0.0.64", kDefaultCameraPort));
+        ASSERT_TRUE(client.request(pingRequest())) << "round " << round;
+        ASSERT_TRUE(client.request(u16Request(kCmdWorkMode, kWorkDepth))) << "round " << round;
+    }
+    EXPECT_EQ(cam.server.stats().rejected, 0u);
+}
+
 TEST(SimOverTcp, SlowReaderMakesFramesSkippedNotBuffered) {
     DeviceConfig config;
     config.fps = 200;
