@@ -200,7 +200,7 @@ void DataPacketParser::SyncSearch() {
             continue;
         }
         if (byte == kProtocolSyncHead[d.receive_count]) {
-            mark = getMonotonicTime();
+            mark = now;
             ++d.receive_count;
             KV_LOG(kLogVerbose, "receive_count: %d\n", d.receive_count);
         } else {
