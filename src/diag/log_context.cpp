@@ -1,6 +1,7 @@
 #include "diag/log_context.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -35,7 +36,8 @@ uint64_t LogTimestamp(uint32_t clock_ms) {
 
 struct LogContext::ContextImpl {
     std::vector<ILogWriter*> writers;
-    LogSeverity min_severity = kLogWarning;
+    // Changed by the application while library threads log.
+    std::atomic<LogSeverity> min_severity{kLogWarning};
 
     int RegistLogWriter(ILogWriter* writer) {
         if (writer == nullptr) return -1;
@@ -123,7 +125,7 @@ void LogContext::set_min_severity(LogSeverity severity) {
 }
 
 LogSeverity LogContext::get_min_severity() const {
-    return impl_ ? impl_->min_severity : kLogNone;
+    return impl_ ? impl_->min_severity.load() : kLogNone;
 }
 
 }  // namespace orvane

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,6 +30,11 @@ inline std::shared_ptr<kvtest::SimDevice> simDevice(const std::string& serial = 
 
 inline std::string text(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
+}
+
+// An event callback that counts the offline events in the std::atomic<int> it is registered with.
+inline void countOffline(KV_EVENT_INFO* event, void* counter) {
+    if (event->eventId == KV_EVENT_DEVICE_OFFLINE) ++*static_cast<std::atomic<int>*>(counter);
 }
 
 // Every test starts and ends with the library uninitialised.

@@ -176,7 +176,10 @@ class CheckOrder : public ApiTest {};
 
 TEST(CheckOrderBeforeInit, EveryFunctionNeedingTheLibraryReportsNotInitialised) {
     Args a;
-    for (const Row& row : handleCalls(a)) EXPECT_EQ(row.call(&a), KV_STATUS_NOT_INITIALIZED) << row.what;
+    for (const Row& row : handleCalls(a)) {
+        EXPECT_EQ(row.call(&a), KV_STATUS_NOT_INITIALIZED) << row.what;
+        EXPECT_EQ(row.call(nullptr), KV_STATUS_NOT_INITIALIZED) << row.what;
+    }
     KV_DEV_HANDLE h = nullptr;
     KV_DEVICE_NET_INFO net{};
     int32_t filled = 0;

@@ -37,11 +37,7 @@ TEST_P(Session, InformationFeaturesRegistersAndDescriptorPassThroughTheHeader) {
     KV_DEVICE_BASE_INFO info{};
     ASSERT_EQ(KVGetDeviceInfo(h_, &info), KV_STATUS_OK);
     EXPECT_EQ(info.iface, GetParam() == Transport::kTcp ? KV_INTERFACE_ETHERNET : KV_INTERFACE_USB);
-    EXPECT_EQ(text(info.id, 32), "KVSIM0000001");
-    EXPECT_EQ(text(info.modelName, 32), "KV-S1 Simulator");
-    EXPECT_EQ(info.firmwareVersion.major * 100 + info.firmwareVersion.minor * 10 + info.firmwareVersion.patch,
-              230);
-    EXPECT_EQ(info.initStatus, 0);
+    EXPECT_EQ(text(info.id, 32), "KVSIM0000001");  // the other fields: kvdepth info and list (tests/tool)
 
     ASSERT_EQ(KVSetInt(h_, KV_COMPONENT_LASER, KV_FEATURE_LASER_POWER, 42), KV_STATUS_OK);
     // Settings are sent without waiting for the device: it applies them in order, a little later.
@@ -84,16 +80,8 @@ TEST_P(Session, InformationFeaturesRegistersAndDescriptorPassThroughTheHeader) {
 }
 
 TEST_P(Session, OfflineMidCaptureRaisesOneEventThenCloseAndReopenWork) {
-    struct Events {
-        std::atomic<int> offline{0};
-    } events;
-    ASSERT_EQ(KVRegisterEventCallback(
-                  h_,
-                  [](KV_EVENT_INFO* e, void* u) {
-                      if (e->eventId == KV_EVENT_DEVICE_OFFLINE) ++static_cast<Events*>(u)->offline;
-                  },
-                  &events),
-              KV_STATUS_OK);
+    std::atomic<int> offline{0};
+    ASSERT_EQ(KVRegisterEventCallback(h_, countOffline, &offline), KV_STATUS_OK);
     ASSERT_EQ(KVEnableComponents(h_, KV_COMPONENT_DEPTH), KV_STATUS_OK);
     enqueue(h_, 2);
     ASSERT_EQ(KVStartCapture(h_), KV_STATUS_OK);
@@ -101,7 +89,7 @@ TEST_P(Session, OfflineMidCaptureRaisesOneEventThenCloseAndReopenWork) {
     ASSERT_EQ(KVFetchFrame(h_, &frame, 3000), KV_STATUS_OK);
     const std::string address = end_->address();
     end_->cut();
-    ASSERT_TRUE(waitFor([&] { return events.offline > 0; }, 15000));
+    ASSERT_TRUE(waitFor([&] { return offline > 0; }, 15000));
     EXPECT_NE(KVFetchFrame(h_, &frame, 1000), KV_STATUS_OK);  // returns, with no frame
     EXPECT_EQ(KVCloseDevice(h_), KV_STATUS_OK);
 
@@ -123,7 +111,7 @@ TEST_P(Session, OfflineMidCaptureRaisesOneEventThenCloseAndReopenWork) {
     enqueue(again, 2);
     ASSERT_EQ(KVStartCapture(again), KV_STATUS_OK);
     EXPECT_EQ(KVFetchFrame(again, &frame, 3000), KV_STATUS_OK);
-    EXPECT_EQ(events.offline, 1);
+    EXPECT_EQ(offline, 1);
     EXPECT_EQ(KVCloseDevice(again), KV_STATUS_OK);
     if (server) server->stop();
 }
@@ -169,7 +157,7 @@ TEST_F(Geometry, WallSceneRoundTripsThroughTheHeaderWithPaddedPoints) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, Session, ::testing::Values(Transport::kTcp, Transport::kUsb),
-                         [](const auto& info) { return std::string(kvtest::transportName(info.param)); });
+                         kvtest::transportSuffix);
 
 }  // namespace
 }  // namespace apitest

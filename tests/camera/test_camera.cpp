@@ -21,10 +21,10 @@
 #include "sim/scene/scene_catalog.h"
 #include "sim/usb/usb_double.h"
 #include "sim_camera.h"
-#include "transport/usbcluster_libusb.h"
 
 namespace fs = std::filesystem;
 using kvtest::CameraEnd;
+using kvtest::imageOf;
 using kvtest::Transport;
 using kvtest::waitFor;
 using orvane::KvCamera;
@@ -35,15 +35,7 @@ namespace {
 
 kvtest::TcpAddressRange addresses("127.0.3.", 1, 60);
 
-class UsbLibrary : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        ::kvsim::usb::Bus::reset();
-        ASSERT_EQ(orvane::UsbCluster::InitUsbLib(), 0);
-    }
-    void TearDown() override { orvane::UsbCluster::DeinitUsbLib(); }
-};
-const ::testing::Environment* const usbLibrary = ::testing::AddGlobalTestEnvironment(new UsbLibrary);
+const ::testing::Environment* const usbLibrary = ::testing::AddGlobalTestEnvironment(new kvtest::UsbLibrary);
 
 constexpr int kDepth = KV_COMPONENT_DEPTH;
 constexpr int kColor = KV_COMPONENT_COLOR;
@@ -127,12 +119,6 @@ struct Rig {
     KvCamera* camera;
     std::list<std::vector<uint8_t>> buffers;
 };
-
-const KV_IMAGE_DATA* imageOf(const KV_FRAME_DATA& frame, int component) {
-    for (int i = 0; i < frame.validCount && i < KV_MAX_IMAGES_PER_FRAME; ++i)
-        if (frame.image[i].componentID == component) return &frame.image[i];
-    return nullptr;
-}
 
 // ---------------------------------------------------------------- bring-up
 

@@ -40,9 +40,10 @@ void HostLink::stop() {
 }
 
 void HostLink::keepAlive(int interval_ms, int dead_ms) {
-    // The receive loop looks at the keep-alive between parser steps, and an idle step lasts the parser's
-    // time limit: it must be short as well for the interval to hold.
-    controller.parser().set_timeout(std::max(interval_ms, 20));
+    // The receive loop looks at the keep-alive between parser steps, and a step stalled inside a packet
+    // lasts up to the parser's time limit: no longer than the dead time, so a stall is noticed as soon. Not
+    // shorter: a loaded machine may leave the receive thread unscheduled for tens of milliseconds.
+    controller.parser().set_timeout(std::max(dead_ms, 20));
     controller.SetKeepAliveTiming(interval_ms, dead_ms);
     controller.EnableKeepAlive();
 }

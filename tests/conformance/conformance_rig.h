@@ -23,10 +23,10 @@ namespace conformance {
 using kvtest::CameraEnd;
 using kvtest::DeviceConfig;
 using kvtest::faultPlan;
+using kvtest::imageOf;
 using kvtest::nextTcpAddress;
 using kvtest::SimDevice;
 using kvtest::Transport;
-using kvtest::transportName;
 using kvtest::waitFor;
 
 // The host side.

@@ -1,19 +1,16 @@
-// The library's protocol layer against the independent simulator: every command, the bulk exchanges,
-// register access, keep-alive and the offline event, frames through the image receiver checked against the
-// scene's ground truth, and the library's reaction to each fault of the simulator's fault plan. The same
-// tests run over loopback TCP (tcp_stream) and over the libusb test double (libusb_stream); the transport
-// is chosen when the suite is built.
+// The library's protocol layer against the independent simulator: the bulk exchanges, keep-alive and the
+// offline event, frames through the image receiver checked against the scene's ground truth, and the
+// library's reaction to the simulator's link and image faults. Reply decoding, reply timeouts and register
+// packets are pinned byte by byte against a scripted device in tests/protocol. The same tests run over
+// loopback TCP (tcp_stream) and over the libusb test double (libusb_stream); the transport is chosen when
+// the suite is built.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 
 #include "conformance_rig.h"
-#include "model/KvDeviceDescriptorParser.h"
-#include "model/KvFeature.h"
 #include "sim/scene/scene_catalog.h"
 #include "sim/wire/packets.h"
-#include "transport/usbcluster_libusb.h"
 
 namespace conformance {
 namespace {
@@ -22,7 +19,6 @@ using orvane::SubBufferInfo;
 using orvane::kvsim::FaultHook;
 using orvane::kvsim::makeSyntheticScene;
 namespace kv = orvane::kvsim;
-using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kDepth = 0x00010000;
 constexpr int32_t kLeftIr = 0x00040000;
@@ -33,18 +29,12 @@ constexpr int kWorkAll = kv::kWorkDepth | kv::kWorkInfrared | kv::kWorkColor;
 class Conformance : public ::testing::TestWithParam<Transport> {
   protected:
     void SetUp() override {
-        if (GetParam() == Transport::kUsb) {
-            ::kvsim::usb::Bus::reset();
-            ASSERT_EQ(orvane::UsbCluster::InitUsbLib(), 0);
-        }
+        if (GetParam() == Transport::kUsb) usb_.SetUp();
     }
     void TearDown() override {
         host.reset();
         camera.reset();
-        if (GetParam() == Transport::kUsb) {
-            orvane::UsbCluster::DeinitUsbLib();
-            ::kvsim::usb::Bus::reset();
-        }
+        if (GetParam() == Transport::kUsb) usb_.TearDown();
     }
 
     void connect(DeviceConfig config = DeviceConfig(), std::shared_ptr<FaultHook> faults = nullptr,
@@ -82,41 +72,11 @@ class Conformance : public ::testing::TestWithParam<Transport> {
 
     std::unique_ptr<CameraEnd> camera;
     std::unique_ptr<HostLink> host;
+    kvtest::UsbLibrary usb_;
 };
-
-const KV_IMAGE_DATA* imageOf(const KV_FRAME_DATA& f, int32_t component) {
-    for (int i = 0; i < f.validCount && i < KV_MAX_IMAGES_PER_FRAME; ++i)
-        if (f.image[i].componentID == component) return &f.image[i];
-    return nullptr;
-}
 
 uint32_t stampOf(const KV_IMAGE_DATA& img) {
     return kv::getU32(static_cast<const uint8_t*>(img.buffer));
-}
-
-// The depth intrinsic as the library's own descriptor model holds it, scaled to the image size the way
-// the camera object scales it.
-struct HostIntrinsic {
-    float fx = 0, fy = 0, cx = 0, cy = 0;
-};
-bool hostIntrinsic(const std::vector<uint8_t>& descriptor, int32_t component, HostIntrinsic& out) {
-    orvane::KvDeviceDescriptorParser parser;
-    if (parser.parse(reinterpret_cast<const char*>(descriptor.data())) != 0) return false;
-    std::unique_ptr<orvane::KvComponentManager> model = parser.generateComponentManager();
-    if (!model) return false;
-    auto k = model->findFeature(component, 0x7000);
-    auto iw = model->findFeature(component, 0x1003), ih = model->findFeature(component, 0x1004);
-    auto w = model->findFeature(component, 0x1104), h = model->findFeature(component, 0x1105);
-    if (!k || !iw || !ih || !w || !h || k->bytes.size() != 36) return false;
-    float m[9];
-    std::memcpy(m, k->bytes.data(), sizeof m);
-    const float rx = static_cast<float>(static_cast<double>(iw->value.asInt()) / w->value.asInt());
-    const float ry = static_cast<float>(static_cast<double>(ih->value.asInt()) / h->value.asInt());
-    out.fx = m[0] / rx;
-    out.cx = m[2] / rx;
-    out.fy = m[4] / ry;
-    out.cy = m[5] / ry;
-    return true;
 }
 
 // ---- commands ----------------------------------------------------------------------------------------
@@ -157,59 +117,6 @@ TEST_P(Conformance, ConfigurationDownloadAndFlashSaveLandInTheDeviceMemory) {
     kv::putU32(save.bytes + 8, sum + 1);
     EXPECT_EQ(p.SaveConfigToFlash(&save, 3000), 4) << "the device reports the checksum mismatch";
     EXPECT_EQ(dev().flashSaves(), 1u);
-}
-
-TEST_P(Conformance, DescriptorAndFirmwareXmlAreTheSimulatorsTexts) {
-    connect();
-    auto& p = param();
-    std::vector<uint8_t> descriptor;
-    ASSERT_EQ(p.GetDeviceDescriptor(descriptor), 0);
-    const std::string text = dev().descriptorText();
-    ASSERT_EQ(descriptor.size(), text.size() + 1);
-    EXPECT_EQ(std::string(descriptor.begin(), descriptor.end() - 1), text);
-    EXPECT_EQ(descriptor.back(), 0);
-    HostIntrinsic k;
-    ASSERT_TRUE(hostIntrinsic(descriptor, kDepth, k)) << "the library's parser reads the served descriptor";
-    const kv::Intrinsic scaled = dev().calibration().depth.scaledTo(640, 480);
-    EXPECT_FLOAT_EQ(k.fx, scaled.fx);
-    EXPECT_FLOAT_EQ(k.cy, scaled.cy);
-    orvane::CamIntrinsic queried{};  // the stored intrinsic, by its own command
-    ASSERT_EQ(p.QueryIntrinsic(&queried), 0);
-    float q[4];
-    std::memcpy(q, queried.bytes, sizeof q);
-    const kv::Intrinsic& stored = dev().calibration().depth;
-    EXPECT_EQ(std::vector<float>(q, q + 4), (std::vector<float>{stored.fx, stored.fy, stored.cx, stored.cy}));
-
-    char xml[4096] = {};
-    int length = 0;
-    ASSERT_EQ(p.GetFirmwareVersionXML(xml, sizeof xml, &length), 0);
-    EXPECT_EQ(std::string(xml, static_cast<size_t>(length)), dev().firmwareXml());
-    orvane::KvDeviceDescriptorParser parser;
-    const std::string copy(xml, static_cast<size_t>(length));
-    const char* hash = parser.getFirmwareVer(copy.c_str());
-    ASSERT_NE(hash, nullptr);
-    EXPECT_EQ(std::string(hash), dev().identity().buildHash());
-    char small[10];
-    ASSERT_EQ(p.GetFirmwareVersionXML(small, sizeof small, &length), 0);
-    EXPECT_EQ(static_cast<size_t>(length), dev().firmwareXml().size()) << "the full length, though cut";
-}
-
-TEST_P(Conformance, RegisterAccessReachesTheSensorRegisterFiles) {
-    connect();
-    auto& r = host->registers;
-    int v = 0;
-    ASSERT_EQ(r.ReadRegister(0, 0, &v), 0);
-    EXPECT_EQ(v, 0x1A21);
-    ASSERT_EQ(r.ReadRegister(2, 0, &v), 0);
-    EXPECT_EQ(v, 0x2B32);
-    ASSERT_EQ(r.WriteRegister(1, 0x3000, 0x55AA), 0);
-    EXPECT_TRUE(waitFor([&] { return dev().readRegister(1, 0x3000) == 0x55AA; }, 3000));
-    ASSERT_EQ(r.ReadRegister(1, 0x3000, &v), 0);
-    EXPECT_EQ(v, 0x55AA);
-    ASSERT_EQ(r.ReadRegister(257, 0x3000, &v), 0) << "only the low byte of the sensor number travels";
-    EXPECT_EQ(v, 0x55AA);
-    host->setCommandTimeout(200);
-    EXPECT_EQ(r.ReadRegister(5, 0x10, &v), 1) << "no such sensor: no reply";
 }
 
 // ---- keep-alive and the offline event -------------------------------------------------------------------
@@ -289,71 +196,6 @@ TEST_P(Conformance, FramesThroughTheImageReceiverMatchTheScenesGroundTruth) {
 
 // ---- faults ------------------------------------------------------------------------------------------
 
-TEST_P(Conformance, DroppedAndLateRepliesTimeOutAndLaterCommandsStillGetTheirOwnReplies) {
-    connect(DeviceConfig(),
-            faultPlan("drop=0x80000002,delay=0x80000003:900,delay=0x80000007:100,delay=0x8000000f:400"));
-    host->setCommandTimeout(600);
-    auto& p = param();
-    int v = -1;
-    EXPECT_EQ(p.GetLaserPow(&v), 2) << "dropped: no reply in time";
-    EXPECT_EQ(p.GetDeviceMode(&v), 2) << "too late";
-    EXPECT_EQ(p.SetRgbResolution(4), 0);
-    // The late work-mode reply arrives while this command waits; it carries another packet id.
-    ASSERT_EQ(p.GetRgbResolution(&v), 0);
-    EXPECT_EQ(v, 4);
-    EXPECT_EQ(p.SetDepthResolution(3), 0);
-    ASSERT_EQ(p.GetDeviceDepthResolution(&v), 0) << "late, but within the time";
-    EXPECT_EQ(v, 3);
-    EXPECT_EQ(p.Ping(-1), 0);
-    EXPECT_FALSE(host->offline());
-}
-
-TEST_P(Conformance, RepliesWithWrongCodesLengthsOrChecksumsAreRejected) {
-    connect(DeviceConfig(), faultPlan("wrong-code=0x80000002,wrong-code=0x8000000d,wrong-code=0,"
-                                      "wrong-length=0x8000000b:5,wrong-length=0x80000003:4,"
-                                      "wrong-length=1:100,bad-descriptor-checksum"));
-    auto& p = param();
-    int v = -1;
-    EXPECT_EQ(p.GetLaserPow(&v), 1);
-    EXPECT_EQ(p.GetCamGain(0, &v), 1);
-    EXPECT_EQ(p.GetDeviceMode(&v), 1) << "a 4-byte reply is too short to decode";
-    orvane::DeviceInfo info{};
-    EXPECT_EQ(p.QueryInfo(&info), 1);
-    int major = 0, minor = 0;
-    EXPECT_EQ(p.GetFirmwareVersion(&major, &minor), 5);
-    char xml[256];
-    int length = 0;
-    EXPECT_EQ(p.GetFirmwareVersionXML(xml, sizeof xml, &length), 5);
-    std::vector<uint8_t> descriptor;
-    EXPECT_EQ(p.GetDeviceDescriptor(descriptor), 5);
-    EXPECT_EQ(p.GetDeviceDepthResolution(&v), 0) << "untouched replies still decode";
-    EXPECT_FALSE(host->offline());
-}
-
-TEST_P(Conformance, GarbageBetweenPacketsLosesNoReplyAndNoFrame) {
-    connect(DeviceConfig(), faultPlan("seed=5,garbage=40"));
-    auto& p = param();
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(p.SetLaserPow(static_cast<uint8_t>(i)), 0);
-        int v = -1;
-        ASSERT_EQ(p.GetLaserPow(&v), 0) << i;
-        EXPECT_EQ(v, i);
-    }
-    ASSERT_EQ(p.SetDepthResolution(1), 0);
-    ASSERT_EQ(p.Ping(-1), 0);
-    startStreaming(kv::kWorkDepth | kv::kWorkInfrared);
-    for (int n = 0; n < 3; ++n) {
-        KV_FRAME_DATA frame{};
-        ASSERT_TRUE(host->fetchFrame(frame, 5000)) << n;
-        ASSERT_EQ(frame.validCount, 3);
-        const KV_IMAGE_DATA* depth = imageOf(frame, kDepth);
-        ASSERT_NE(depth, nullptr);
-        const auto* px = static_cast<const uint8_t*>(depth->buffer);
-        EXPECT_EQ(kv::getU16(px + 2 * (100 * 320 + 50)), kv::PatternScene::depthAt(50, 100, 320, 240));
-        host->requeue(frame);
-    }
-}
-
 TEST_P(Conformance, CorruptedBytesNeverCrashAndTheLinkRecoversOnceTheyStop) {
     connect(DeviceConfig(), faultPlan("seed=11,flip=3e-6,insert=1e-6"));
     startStreaming(kWorkAll);
@@ -369,40 +211,13 @@ TEST_P(Conformance, CorruptedBytesNeverCrashAndTheLinkRecoversOnceTheyStop) {
     EXPECT_FALSE(host->offline());
 }
 
-TEST_P(Conformance, StallsDelayRepliesAndALongStallTimesACommandOut) {
-    connect(DeviceConfig(), faultPlan("stall=800"));
-    host->setCommandTimeout(300);
-    const auto start = Clock::now();
-    EXPECT_EQ(param().Ping(-1), 2) << "the stall outlasts the command's time";
-    host->setCommandTimeout(3000);
-    EXPECT_EQ(param().Ping(-1), 0) << "answered once the stall ends";
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(700));
-    int v = -1;
-    EXPECT_EQ(param().GetLaserPow(&v), 0);
-    EXPECT_EQ(v, 80);
-}
-
-TEST_P(Conformance, CloseAfterFramesDeliversThoseFramesThenGoesOffline) {
-    connect(DeviceConfig(), faultPlan("close-after-frames=3"));
-    host->keepAlive(50, 600);
-    ASSERT_EQ(param().SetDepthResolution(0), 0);
-    ASSERT_EQ(param().Ping(-1), 0);
-    startStreaming(kv::kWorkDepth, 5);
-    for (int n = 0; n < 3; ++n) {
-        KV_FRAME_DATA frame{};
-        ASSERT_TRUE(host->fetchFrame(frame, 5000)) << n;
-    }
-    ASSERT_TRUE(host->waitOffline(5000));
-    KV_FRAME_DATA extra{};
-    EXPECT_NE(host->images.GetFrames(&extra), 0) << "no fourth frame";
-}
-
 TEST_P(Conformance, ALinkCutInsideAnImageNeverDeliversThatImageTruncated) {
     // The work-mode reply (24 bytes), one whole 640x480 depth image, then half of the next one.
     constexpr uint64_t kImagePacket = 16 + 12 + 4 + 640 * 480 * 2;
     connect(DeviceConfig(),
             faultPlan("close-after-bytes=" + std::to_string(24 + kImagePacket + kImagePacket / 2)));
-    host->keepAlive(50, 600);
+    // No keep-alive: the close itself ends the link, and the parser keeps its normal time limit, which a
+    // loaded machine cannot exceed halfway through an image.
     startStreaming(kv::kWorkDepth, 3);
     KV_FRAME_DATA frame{};
     ASSERT_TRUE(host->fetchFrame(frame, 5000));
@@ -428,38 +243,11 @@ TEST_P(Conformance, OversizedImagesAreDroppedWithoutWritingPastTheirBuffers) {
     EXPECT_TRUE(host->guardsIntact());
 }
 
-TEST_P(Conformance, ImagesWithUnknownCamIdsOrPixelFormatsAreDroppedAndTheOthersComplete) {
-    auto plan = faultPlan("unknown-cam-id=9:2,unknown-pixel-format=200:3");
-    connect(DeviceConfig(), plan);
-    ASSERT_EQ(param().SetDepthResolution(0), 0);
-    ASSERT_EQ(param().Ping(-1), 0);
-    startStreaming(kv::kWorkDepth, 3);
-    std::vector<uint32_t> sequences;
-    for (int n = 0; n < 4; ++n) {
-        KV_FRAME_DATA frame{};
-        ASSERT_TRUE(host->fetchFrame(frame, 5000)) << n;
-        ASSERT_EQ(frame.validCount, 1);
-        EXPECT_EQ(frame.image[0].pixelFormat, KV_PIXEL_FORMAT_DEPTH16);
-        sequences.push_back(stampOf(frame.image[0]));
-        host->requeue(frame);
-    }
-    // One image per frame: the 2nd, 3rd, 4th, 6th ... images are bad, so frames 1, 5, 7, 11 ... complete
-    // (image and frame numbers agree while the device skipped no frame).
-    if (dev().stats().frames_skipped == 0) {
-        for (uint32_t s : sequences) EXPECT_TRUE(s % 2 == 1 && s % 3 != 0) << s;
-    }
-    EXPECT_GT(plan->stats().unknown_cam_ids, 0u);
-    EXPECT_GT(plan->stats().unknown_formats, 0u);
-    EXPECT_TRUE(host->guardsIntact());
-}
-
 #ifndef CONFORMANCE_TRANSPORT
 #error "CONFORMANCE_TRANSPORT selects the transport of this build of the suite"
 #endif
 INSTANTIATE_TEST_SUITE_P(Transport, Conformance, ::testing::Values(Transport::CONFORMANCE_TRANSPORT),
-                         [](const ::testing::TestParamInfo<Transport>& info) {
-                             return std::string(transportName(info.param));
-                         });
+                         kvtest::transportSuffix);
 
 }  // namespace
 }  // namespace conformance

@@ -20,16 +20,11 @@ namespace kv = orvane::kvsim;
 
 class UsbConformance : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ::kvsim::usb::Bus::reset();
-        ASSERT_EQ(orvane::UsbCluster::InitUsbLib(), 0);
-    }
+    void SetUp() override { usb_.SetUp(); }
     void TearDown() override {
         hosts.clear();
         cameras.clear();
-        orvane::UsbCluster::DeinitUsbLib();
-        EXPECT_EQ(::kvsim::usb::Bus::outstandingDeviceLists(), 0);
-        ::kvsim::usb::Bus::reset();
+        usb_.TearDown();
     }
 
     CameraEnd& plug(const std::string& serial, uint16_t packet_size, bool readable) {
@@ -47,6 +42,7 @@ class UsbConformance : public ::testing::Test {
 
     std::vector<std::unique_ptr<CameraEnd>> cameras;
     std::vector<std::unique_ptr<HostLink>> hosts;
+    kvtest::UsbLibrary usb_;
 };
 
 TEST_F(UsbConformance, TheEnumeratorFindsEveryCameraAndReachesEachBySerialOrOrdinal) {

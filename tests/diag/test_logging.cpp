@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "diag/log_context.h"
@@ -150,7 +151,7 @@ TEST_F(Logging, ConsoleLineIsTimestampPaddedLevelAndMessage) {
     EXPECT_EQ(tail, out.substr(out.size() - tail.size()));
 }
 
-TEST_F(Logging, FreshContextStartsAtWarningWithConsoleRegistered) {
+TEST_F(Logging, FreshContextStartsAtWarningAndTheConsoleIsRegisteredExactlyOnce) {
     LogContext context;
     EXPECT_FALSE(context.console_writer().source_location());
     std::string out = CaptureConsole([&] {
@@ -161,6 +162,17 @@ TEST_F(Logging, FreshContextStartsAtWarningWithConsoleRegistered) {
     // The console writer is registered exactly once: removing it once empties the list.
     EXPECT_EQ(0, context.UnregistLogWriter(&context.console_writer()));
     EXPECT_EQ(-1, context.UnregistLogWriter(&context.console_writer()));
+
+    // Nor does the library's context duplicate it when it is switched off and on again.
+    Context().set_console_output(false);
+    EXPECT_EQ("", CaptureConsole([] { KV_LOG(kLogError, "muted"); }));
+    SetLogLevel(kLogWarning);
+    EXPECT_EQ("ERROR back|", ConsoleSummary(CaptureConsole([] { KV_LOG(kLogError, "back"); })));
+    // Switching on again (twice, then SetLogLevel) must not duplicate the console.
+    Context().set_console_output(true);
+    Context().set_console_output(true);
+    SetLogLevel(kLogWarning);
+    EXPECT_EQ("ERROR once|", ConsoleSummary(CaptureConsole([] { KV_LOG(kLogError, "once"); })));
 }
 
 // Writers get the call site in the entry; the console shows it only when switched on.
@@ -174,13 +186,9 @@ TEST_F(Logging, EntryCarriesCallSiteAndEmptyTagAndTheSourceLocationSwitchAppends
 
     ASSERT_EQ(1u, writer.entries.size());
     const Recorded& entry = writer.entries[0];
-    EXPECT_EQ(kLogError, entry.severity);
-    EXPECT_EQ("ERROR", entry.level_text);
-    EXPECT_EQ("", entry.tag);
-    EXPECT_EQ("code -1002", entry.message);
-    EXPECT_TRUE(entry.message_points_at_text);
-    EXPECT_EQ(__FILE__, entry.file);
-    EXPECT_EQ(line, entry.line);
+    EXPECT_EQ(std::make_tuple(kLogError, "ERROR", "", "code -1002", true, __FILE__, line),
+              std::tie(entry.severity, entry.level_text, entry.tag, entry.message,
+                       entry.message_points_at_text, entry.file, entry.line));
     EXPECT_GE(timeDiff(static_cast<uint32_t>(entry.timestamp), before), 0);
     std::string expected = ConsoleLine(entry.timestamp, "ERROR", "code -1002");
     expected.pop_back();
@@ -220,20 +228,8 @@ TEST_F(Logging, ThresholdIsInclusiveClampsToVerboseAndHundredSilencesEverything)
     }
 }
 
-TEST_F(Logging, SetLogLevelReRegistersConsoleExactlyOnce) {
-    Context().set_console_output(false);
-    EXPECT_EQ("", CaptureConsole([] { KV_LOG(kLogError, "muted"); }));
-    SetLogLevel(kLogWarning);
-    EXPECT_EQ("ERROR back|", ConsoleSummary(CaptureConsole([] { KV_LOG(kLogError, "back"); })));
-    // Switching on again (twice, then SetLogLevel) must not duplicate the console.
-    Context().set_console_output(true);
-    Context().set_console_output(true);
-    SetLogLevel(kLogWarning);
-    EXPECT_EQ("ERROR once|", ConsoleSummary(CaptureConsole([] { KV_LOG(kLogError, "once"); })));
-}
-
 // A null entry in the list would be called for the next message.
-TEST_F(Logging, NullOrMissingWriterIsRefusedAndChangesNothing) {
+TEST_F(Logging, NullOrMissingWriterIsRefusedAndChangesNothingAndWriterMessagesReachEveryWriter) {
     RecordingWriter registered, stranger;
     Register(&registered);
     EXPECT_EQ(-1, Context().RegistLogWriter(nullptr));
@@ -242,6 +238,10 @@ TEST_F(Logging, NullOrMissingWriterIsRefusedAndChangesNothing) {
     EXPECT_EQ("WARNING still here|",
               ConsoleSummary(CaptureConsole([] { KV_LOG(kLogWarning, "still here"); })));
     EXPECT_EQ(1u, registered.entries.size());
+    // Plain writer messages reach every writer, unfiltered.
+    SetLogLevel(kLogNone);
+    EXPECT_EQ("plain text\n", CaptureConsole([] { Context().WriterMessage("plain text"); }));
+    EXPECT_EQ((std::vector<std::string>{"plain text"}), registered.messages);
 }
 
 TEST_F(Logging, MessageIsCutAt3071CharactersAndKeptWholeUpToIt) {
@@ -263,15 +263,6 @@ TEST(LogTimestamp, ClockReadingWithTopBitSetIsNotSignExtended) {
     char line[32];
     std::snprintf(line, sizeof(line), "%9llu", static_cast<unsigned long long>(LogTimestamp(0xFFFFFFFFu)));
     EXPECT_STREQ("4294967295", line);
-}
-
-TEST_F(Logging, WriterMessageReachesEveryWriterWithoutFilter) {
-    RecordingWriter writer;
-    Register(&writer);
-    SetLogLevel(kLogNone);
-    std::string out = CaptureConsole([] { Context().WriterMessage("plain text"); });
-    EXPECT_EQ("plain text\n", out);
-    EXPECT_EQ((std::vector<std::string>{"plain text"}), writer.messages);
 }
 
 TEST_F(Logging, LoggingAllocatesNothingOnTheHeap) {
@@ -315,6 +306,21 @@ TEST_F(Logging, LinesFromConcurrentThreadsStayWhole) {
                             " payload-payload-payload-payload");
     }
     EXPECT_EQ(kThreads * kLinesPerThread, total);
+}
+
+// Regression: the threshold was a plain int, so an application changing the level while a capture thread
+// logged was a data race (seen under ThreadSanitizer).
+TEST_F(Logging, LevelChangedWhileAnotherThreadLogsIsNoRace) {
+    std::string out = CaptureConsole([] {
+        std::atomic<bool> done{false};
+        std::thread logger([&] {
+            while (!done.load()) KV_LOG(kLogVerbose, "below every level set here");
+        });
+        for (int i = 0; i < 2000; ++i) SetLogLevel(i % 2 ? kLogNone : kLogWarning);
+        done.store(true);
+        logger.join();
+    });
+    EXPECT_EQ(out.find("below every level"), std::string::npos);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // carry.
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "hw_driver_rig.h"
 #include "imgproc/depth_world_mapper.h"
@@ -135,11 +136,10 @@ TEST(HwDriver, RefusesPairsAndValuesWithoutAMapping) {
     };
     for (const auto& row : rows) EXPECT_EQ(row.status, row.expected) << row.name;
     EXPECT_FALSE(other);
-    const DeviceSettings after = rig.settings();
-    EXPECT_EQ(after.depth_mode, before.depth_mode);
-    EXPECT_EQ(after.color_mode, before.color_mode);
-    EXPECT_EQ(after.laser_power, before.laser_power);
-    EXPECT_EQ(after.trigger_record_mode, before.trigger_record_mode);
+    auto held = [](const DeviceSettings& s) {
+        return std::make_tuple(s.depth_mode, s.color_mode, s.laser_power, s.trigger_record_mode);
+    };
+    EXPECT_EQ(held(rig.settings()), held(before));
 }
 
 TEST(HwDriver, DeviceFailuresBecomeDeviceError) {

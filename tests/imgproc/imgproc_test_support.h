@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -73,6 +74,16 @@ class GuardedBuffer {
     uint8_t* mapping_ = nullptr;
     uint8_t* data_ = nullptr;
 };
+
+const float kNan = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+
+inline std::vector<uint8_t> randomBytes(std::mt19937& rng, size_t count) {
+    std::vector<uint8_t> bytes(count);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (auto& b : bytes) b = static_cast<uint8_t>(byte(rng));
+    return bytes;
+}
 
 inline uint32_t bitsOf(float f) {
     uint32_t b;

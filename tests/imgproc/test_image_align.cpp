@@ -18,11 +18,10 @@ using testing_support::availableLevels;
 using testing_support::firstBitDifference;
 using testing_support::firstDifference;
 using testing_support::GuardedBuffer;
+using testing_support::kInf;
+using testing_support::kNan;
 using testing_support::levelName;
 using testing_support::ScopedSimdLevel;
-
-const float kNan = std::numeric_limits<float>::quiet_NaN();
-const float kInf = std::numeric_limits<float>::infinity();
 
 ImageAligner identityAligner(int image_width = 640, int image_height = 480) {
     ImageAligner a;
@@ -36,14 +35,10 @@ ImageAligner identityAligner(int image_width = 640, int image_height = 480) {
 }
 
 reference::Aligner referenceOf(const ImageAligner& a) {
-    reference::Aligner r;
+    reference::Aligner r{{}, {}, {}, a.intrinsic_width, a.intrinsic_height, a.image_width, a.image_height};
     std::copy(a.rotation, a.rotation + 9, r.rotation);
     std::copy(a.translation, a.translation + 3, r.translation);
     std::copy(a.color_intrinsic, a.color_intrinsic + 9, r.color_intrinsic);
-    r.intrinsic_width = a.intrinsic_width;
-    r.intrinsic_height = a.intrinsic_height;
-    r.image_width = a.image_width;
-    r.image_height = a.image_height;
     return r;
 }
 
@@ -74,22 +69,17 @@ TEST(ImageAligner, HandMadeCloudsFillTheExpectedCells) {
         std::vector<int> probes;  // column, row, value
         long filled;
     };
+    // clang-format off
     const Case cases[] = {
-        {"centre spreads to its 3x3",
-         {0, 0, 1000},
-         1,
-         {319,  239, 1000, 320,  239, 1000, 321,  239, 1000, 319,  240, 1000, 320, 240,
-          1000, 321, 240,  1000, 319, 241,  1000, 320, 241,  1000, 321, 241,  1000},
-         9},
+        {"centre spreads to its 3x3", {0, 0, 1000}, 1,
+         {319, 239, 1000, 320, 239, 1000, 321, 239, 1000, 319, 240, 1000, 320, 240, 1000,
+          321, 240, 1000, 319, 241, 1000, 320, 241, 1000, 321, 241, 1000}, 9},
         {"nearest of two wins, far first", {0, 0, 1200, 0, 0, 900}, 2, {320, 240, 900}, -1},
         {"nearest of two wins, near first", {0, 0, 900, 0, 0, 1200}, 2, {320, 240, 900}, -1},
         // 700 lands in column 320, 900 in column 321 (u = 2.7 * 500 / 900 + 320 = 321.5).
-        {"nearer spreads over a farther neighbour",
-         {0, 0, 700, 2.7f, 0, 900},
-         2,
-         {319, 240, 700, 320, 240, 700, 321, 240, 700, 322, 240,
-          900, 323, 240, 0,   321, 241, 700, 321, 242, 0},
-         -1},
+        {"nearer spreads over a farther neighbour", {0, 0, 700, 2.7f, 0, 900}, 2,
+         {319, 240, 700, 320, 240, 700, 321, 240, 700, 322, 240, 900, 323, 240, 0,
+          321, 241, 700, 321, 242, 0}, -1},
         // A landing depth below 1 truncates to 0, which is "smaller" than any held value: the cell is
         // emptied, and the next point in input order fills it again.
         {"depth below 1 empties its cell", onAxis({1000, 0.5f}), 40, {320, 240, 0}, -1},
@@ -103,12 +93,10 @@ TEST(ImageAligner, HandMadeCloudsFillTheExpectedCells) {
         // Points on the colour camera's own plane (q.z = 0) and behind it project to infinities, NaN or
         // mirrored huge coordinates; none may be converted to an int or land in the image.
         {"non-finite and huge positions",
-         {1,    1, 0,    0, 0,     0,    1e30f, 0, 1,    0, -1e30f, 1,    5, 5, -1e-30f,
-          kInf, 0, 1000, 0, -kInf, 1000, 0,     0, kNan, 0, 0,      kInf, 0, 0, 1e20f},
-         10,
-         {},
-         0},
+         {1, 1, 0, 0, 0, 0, 1e30f, 0, 1, 0, -1e30f, 1, 5, 5, -1e-30f,
+          kInf, 0, 1000, 0, -kInf, 1000, 0, 0, kNan, 0, 0, kInf, 0, 0, 1e20f}, 10, {}, 0},
     };
+    // clang-format on
     ImageAligner a = identityAligner();
     for (const Case& c : cases) {
         for (SimdLevel level : availableLevels()) {
@@ -177,9 +165,8 @@ TEST(ImageAligner, MatchesReferenceBitForBitOnRandomInput) {
                                   -std::cos(ax) * std::sin(ay), std::sin(ax), std::cos(ax) * std::cos(ay)};
             // clang-format on
             std::copy(rot, rot + 9, a.rotation);
-            a.translation[0] = shift(rng);
-            a.translation[1] = shift(rng);
-            a.translation[2] = shift(rng) / 10;
+            const float translation[3] = {shift(rng), shift(rng), shift(rng) / 10};  // drawn left to right
+            std::copy(translation, translation + 3, a.translation);
             const float intrinsic[9] = {
                 0.9f * c[0], 0, c[0] / 2.0f + 3.3f, 0, 0.9f * c[0], c[1] / 2.0f - 1.7f, 0, 0, 1};
             std::copy(intrinsic, intrinsic + 9, a.color_intrinsic);

@@ -67,45 +67,30 @@ TEST(SpeckleFilter, HandMadeImagesLoseExactlyTheirSpeckles) {
         std::vector<int> probes;
         int every;
     };
+    const Image field(60, 40, 1000);
+    // clang-format off
     const Case cases[] = {
-        {"island of 100",
-         Image(60, 40, 1000).fillRect(10, 10, 10, 10, 2000),
-         0,
-         150,
-         {10, 10, 0, 19, 19, 0, 9, 10, 1000},
-         -1},
-        {"island of exactly the max size",
-         Image(60, 40, 1000).fillRect(10, 10, 15, 10, 2000),
-         0,
-         150,
-         {12, 12, 0},
-         -1},
-        {"one pixel more is kept",
-         Image(60, 40, 1000).fillRect(10, 10, 15, 10, 2000).fillRect(25, 10, 1, 1, 2000),
-         0,
-         150,
-         {10, 10, 2000, 25, 10, 2000},
-         -1},
+        {"island of 100", Image(field).fillRect(10, 10, 10, 10, 2000), 0, 150,
+         {10, 10, 0, 19, 19, 0, 9, 10, 1000}, -1},
+        {"island of exactly the max size", Image(field).fillRect(10, 10, 15, 10, 2000), 0, 150,
+         {12, 12, 0}, -1},
+        {"one pixel more is kept", Image(field).fillRect(10, 10, 15, 10, 2000).fillRect(25, 10, 1, 1, 2000),
+         0, 150, {10, 10, 2000, 25, 10, 2000}, -1},
         {"gradual slope is one region", ramp, 0, 150, {}, -1},
         {"a steeper step splits it in halves of 100", steep, 0, 150, {0, 0, 0, 199, 0, 0}, -1},
         {"invalid pixels separate regions", Image(41, 5, 1000).fillRect(20, 0, 1, 5, 0), 0, 150, {}, 0},
         {"joined they are one region of 205", Image(41, 5, 1000), 0, 150, {}, -1},
         {"diagonal neighbours do not connect",
-         Image(40, 40, 0).fillRect(0, 0, 20, 20, 1000).fillRect(20, 20, 1, 1, 1000),
-         0,
-         150,
-         {20, 20, 0, 19, 19, 1000},
-         -1},
+         Image(40, 40, 0).fillRect(0, 0, 20, 20, 1000).fillRect(20, 20, 1, 1, 1000), 0, 150,
+         {20, 20, 0, 19, 19, 1000}, -1},
         {"no joined neighbours", checker, 7, 1, {}, 7},
         // With -1 no pixel counts as invalid, so the zero pixels form regions of their own, and the
         // written value is -1 stored in 16 bits.
         {"invalid value outside 16 bits",
-         Image(20, 20, 1000).fillRect(3, 3, 2, 2, 0).fillRect(10, 10, 1, 1, 5000),
-         -1,
-         10,
-         {3, 3, 0xFFFF, 10, 10, 0xFFFF, 0, 0, 1000},
-         -1},
+         Image(20, 20, 1000).fillRect(3, 3, 2, 2, 0).fillRect(10, 10, 1, 1, 5000), -1, 10,
+         {3, 3, 0xFFFF, 10, 10, 0xFFFF, 0, 0, 1000}, -1},
     };
+    // clang-format on
     for (const Case& c : cases) {
         const Image out = filtered(c.image, c.new_value, c.max_size);
         for (size_t i = 0; i + 2 < c.probes.size(); i += 3)

@@ -17,22 +17,15 @@ using testing_support::availableLevels;
 using testing_support::firstBitDifference;
 using testing_support::firstDifference;
 using testing_support::GuardedBuffer;
+using testing_support::kInf;
+using testing_support::kNan;
 using testing_support::levelName;
+using testing_support::randomBytes;
 using testing_support::ScopedSimdLevel;
-
-const float kNan = std::numeric_limits<float>::quiet_NaN();
-const float kInf = std::numeric_limits<float>::infinity();
 
 const float kIntrinsic[9] = {500, 0, 320.5f, 0, 505, 240.25f, 0, 0, 1};
 const float kLens12[12] = {-0.28f, 0.09f,  0.0012f, -0.0007f, -0.012f, 0.03f,
                            -0.02f, 0.004f, 0.0011f, -0.0003f, 0.0009f, 0.0002f};
-
-std::vector<uint8_t> randomImage(std::mt19937& rng, size_t bytes) {
-    std::vector<uint8_t> image(bytes);
-    std::uniform_int_distribution<int> byte(0, 255);
-    for (auto& b : image) b = static_cast<uint8_t>(byte(rng));
-    return image;
-}
 
 // An object whose map is set by hand, to drive the resampling with chosen positions.
 ImageUndistort withMap(int src_width, int src_height, int dst_width, int dst_height, std::vector<float> map_x,
@@ -59,7 +52,7 @@ TEST(ImageUndistort, ExactIdentityLeavesLastRowAndColumnEmpty) {
         }
     }
     for (int channels : {1, 3}) {
-        const std::vector<uint8_t> src = randomImage(rng, width * height * channels);
+        const std::vector<uint8_t> src = randomBytes(rng, width * height * channels);
         for (SimdLevel level : availableLevels()) {
             ScopedSimdLevel scope(level);
             std::vector<uint8_t> dst(src.size(), 0xAA);
@@ -152,35 +145,28 @@ TEST(ImageUndistort, MapMatchesReferenceBitForBit) {
         const char* name;
         reference::UndistortSetup s;
     };
+    // clang-format off
     const Case cases[] = {
-        {"rational+prism",
-         {{500, 0, 320.5f, 0, 505, 240.25f, 0, 0, 1}, {450, 0, 300, 0, 455, 230, 0, 0, 1}, lens12, 64, 48}},
-        {"polynomial5",
-         {{700, 0, 641, 0, 700, 479, 0, 0, 1},
-          {600, 0, 640, 0, 600, 480, 0, 0, 1},
-          {-0.3f, 0.12f, 0.001f, -0.001f, -0.02f},
-          131,
-          9}},
-        {"four",
-         {{300, 0, 50, 0, 310, 40, 0, 0, 1}, {300, 0, 50, 0, 310, 40, 0, 0, 1}, {0.1f, -0.05f, 0, 0}, 13, 7}},
+        {"rational+prism", {{500, 0, 320.5f, 0, 505, 240.25f, 0, 0, 1}, {450, 0, 300, 0, 455, 230, 0, 0, 1},
+                            lens12, 64, 48}},
+        {"polynomial5", {{700, 0, 641, 0, 700, 479, 0, 0, 1}, {600, 0, 640, 0, 600, 480, 0, 0, 1},
+                         {-0.3f, 0.12f, 0.001f, -0.001f, -0.02f}, 131, 9}},
+        {"four", {{300, 0, 50, 0, 310, 40, 0, 0, 1}, {300, 0, 50, 0, 310, 40, 0, 0, 1}, {0.1f, -0.05f, 0, 0},
+                  13, 7}},
         {"skewed-new", {{}, {480, 3.5f, 310, 0.2f, 470, 250, 0, 0, 1}, lens12, 33, 6}},
         // A projective new matrix: W = N21 * v + N22 + N20 * u crosses zero inside the image, giving
         // infinite and NaN rays that must come out identical on every path.
         {"projective", {{}, {500, 0, 16, 0, 500, 8, 0.05f, -0.06f, 1}, lens12, 41, 21}},
         {"projective-poly", {{}, {500, 0, 16, 0, 500, 8, 0.05f, -0.06f, 1}, poly5, 41, 21}},
         // Huge coefficients overflow r2 terms to infinity in some pixels.
-        {"overflow",
-         {{}, {1e-30f, 0, 5, 0, 1e-30f, 5, 0, 0, 1}, {1e30f, -1e30f, 1e20f, 1e20f, 3e38f}, 11, 5}},
+        {"overflow", {{}, {1e-30f, 0, 5, 0, 1e-30f, 5, 0, 0, 1}, {1e30f, -1e30f, 1e20f, 1e20f, 3e38f}, 11,
+                      5}},
         // The inverse of this matrix is exact: W = 0.5 * u - 2 reaches 0 exactly at u = 4, where rays
         // become infinite or NaN and the polynomial model's denominator (1 for finite rays) turns NaN.
         // With every other coefficient positive the infinite ray keeps infinite terms (no 0 * inf), so
         // the NaN of the denominator is what decides the result.
-        {"zero-ray-poly",
-         {{},
-          {1, 0, 0, 0, 1, 0, 0.25f, 0, -0.5f},
-          {0.2f, 0.1f, 0.01f, 0.02f, 0.3f, 0, 0, 0, 0.001f, 0.002f, 0.003f, 0.004f},
-          13,
-          6}},
+        {"zero-ray-poly", {{}, {1, 0, 0, 0, 1, 0, 0.25f, 0, -0.5f},
+                           {0.2f, 0.1f, 0.01f, 0.02f, 0.3f, 0, 0, 0, 0.001f, 0.002f, 0.003f, 0.004f}, 13, 6}},
         {"zero-ray-rational", {{}, {1, 0, 0, 0, 1, 0, 0.25f, 0, -0.5f}, lens12, 13, 6}},
         // W changes from row to row only (its inverse has the exact last row 0, 0.5, 1).
         {"row-projective", {{}, {1, 0, 0, 0, 1, 0, 0, -0.5f, 1}, lens12, 11, 7}},
@@ -190,6 +176,7 @@ TEST(ImageUndistort, MapMatchesReferenceBitForBit) {
         {"one-pixel", {{500, 0, 0, 0, 500, 0, 0, 0, 1}, {500, 0, 0, 0, 500, 0, 0, 0, 1}, lens12, 1, 1}},
         {"tall", {{500, 0, 2, 0, 500, 30, 0, 0, 1}, {500, 0, 2, 0, 500, 30, 0, 0, 1}, lens12, 5, 67}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         reference::UndistortSetup s = c.s;
         if (s.intrinsic[8] == 0) std::copy(plain, plain + 9, s.intrinsic);  // {} stands for the plain one
@@ -248,7 +235,7 @@ TEST(ImageUndistort, ResamplingMatchesReferenceBitForBit) {
         for (int channels = 1; channels <= 4; ++channels) {
             for (int padding : {0, 3}) {
                 const int src_stride = sw * channels + padding, dst_stride = dw * channels + padding;
-                const std::vector<uint8_t> src = randomImage(rng, static_cast<size_t>(src_stride) * sh);
+                const std::vector<uint8_t> src = randomBytes(rng, static_cast<size_t>(src_stride) * sh);
                 std::vector<float> mx = randomPositions(rng, static_cast<size_t>(dw) * dh, sw);
                 std::vector<float> my = randomPositions(rng, static_cast<size_t>(dw) * dh, sh);
                 // The last row samples the last cell that fits, so the bottom-right samples are the last
@@ -310,32 +297,27 @@ TEST(ImageUndistort, RefusesSizesAndBuffersItCannotServe) {
     EXPECT_EQ(bad_matrix.CreateUndistortMap(), -1);  // no intrinsic
 }
 
-TEST(UndistortMapCache, ReturnsTheSameMapForTheSameParametersAndRefusesBadOnes) {
-    UndistortMapCache cache(4, 1u << 20);
-    auto first = cache.acquire(kIntrinsic, nullptr, kLens12, 32, 24, 32, 24);
-    auto second = cache.acquire(kIntrinsic, kIntrinsic, kLens12, 32, 24, 32, 24);  // null means the intrinsic
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(first.get(), second.get());
-    EXPECT_EQ(cache.entryCount(), 1u);
+TEST(UndistortMapCache, OneMapForEachParameterBitPatternAndNoneForBadOnes) {
+    UndistortMapCache cache(16, 1u << 24);
+    auto base = cache.acquire(kIntrinsic, nullptr, kLens12, 32, 24, 32, 24);
+    auto same = cache.acquire(kIntrinsic, kIntrinsic, kLens12, 32, 24, 32, 24);  // null means the intrinsic
+    ASSERT_TRUE(base && same);
+    EXPECT_EQ(base.get(), same.get());
     ImageUndistort fresh(kIntrinsic, nullptr, kLens12, 12, 32, 24, 32, 24);
     ASSERT_EQ(fresh.CreateUndistortMap(), 0);
-    EXPECT_EQ(first->map_x, fresh.map_x);
-    EXPECT_EQ(first->map_y, fresh.map_y);
+    EXPECT_EQ(base->map_x, fresh.map_x);
+    EXPECT_EQ(base->map_y, fresh.map_y);
     // Maps that cannot be built are refused and not kept.
     EXPECT_FALSE(cache.acquire(kIntrinsic, nullptr, kLens12, 8, 8, 70000, 70000));
     EXPECT_FALSE(cache.acquire(kIntrinsic, nullptr, kLens12, 8, 8, 0, 5));
     EXPECT_EQ(cache.entryCount(), 1u);
-}
 
-TEST(UndistortMapCache, DistinguishesEveryParameterBit) {
-    UndistortMapCache cache(16, 1u << 24);
     float lens[12], zero_lens[12] = {}, negative_zero_lens[12] = {}, other_new[9];
     std::copy(kLens12, kLens12 + 12, lens);
     lens[11] = std::nextafter(lens[11], 1.0f);
     negative_zero_lens[4] = -0.0f;
     std::copy(kIntrinsic, kIntrinsic + 9, other_new);
     other_new[0] += 1;
-    auto base = cache.acquire(kIntrinsic, nullptr, kLens12, 32, 24, 32, 24);
     auto plus = cache.acquire(kIntrinsic, nullptr, zero_lens, 32, 24, 32, 24);
     EXPECT_NE(cache.acquire(kIntrinsic, nullptr, negative_zero_lens, 32, 24, 32, 24).get(), plus.get());
     EXPECT_NE(cache.acquire(kIntrinsic, nullptr, lens, 32, 24, 32, 24).get(), base.get());
@@ -371,33 +353,23 @@ TEST(UndistortMapCache, StaysWithinItsEntryAndByteBounds) {
     EXPECT_LE(small.byteCount(), 2 * map_bytes);
 }
 
-TEST(UndistortMapCache, RecycledStorageGivesTheSameMapAsAFreshComputation) {
+// Evicted maps are recycled for the next one, but never one that someone still holds.
+TEST(UndistortMapCache, RecycledStorageGivesAFreshMapAndNeverRecyclesAMapStillInUse) {
     UndistortMapCache cache(1, 1u << 24);
     float lens[12];
     std::copy(kLens12, kLens12 + 12, lens);
-    cache.acquire(kIntrinsic, nullptr, lens, 40, 30, 40, 30);
+    std::shared_ptr<const ImageUndistort> held = cache.acquire(kIntrinsic, nullptr, lens, 40, 30, 40, 30);
+    const MapVector copy_x = held->map_x;
     lens[0] = 0.3f;
-    cache.acquire(kIntrinsic, nullptr, lens, 40, 30, 40, 30);  // evicts the first map into the spare
-    lens[0] = -0.1f;
-    for (int dst_width : {40, 20, 60}) {  // same, smaller and larger than the recycled storage
+    cache.acquire(kIntrinsic, nullptr, lens, 40, 30, 40, 30);  // evicts the held map, then goes spare itself
+    for (int dst_width : {40, 20, 60, 40}) {  // same, smaller and larger than the recycled storage
+        lens[0] -= 0.1f;
         auto recycled = cache.acquire(kIntrinsic, nullptr, lens, 40, 30, dst_width, 30);
         ImageUndistort fresh(kIntrinsic, nullptr, lens, 12, 40, 30, dst_width, 30);
         ASSERT_EQ(fresh.CreateUndistortMap(), 0);
         ASSERT_TRUE(recycled);
         EXPECT_EQ(recycled->map_x, fresh.map_x) << dst_width;
         EXPECT_EQ(recycled->map_y, fresh.map_y) << dst_width;
-    }
-}
-
-TEST(UndistortMapCache, NeverRecyclesAMapStillInUse) {
-    UndistortMapCache cache(1, 1u << 24);
-    float lens[12];
-    std::copy(kLens12, kLens12 + 12, lens);
-    std::shared_ptr<const ImageUndistort> held = cache.acquire(kIntrinsic, nullptr, lens, 40, 30, 40, 30);
-    const MapVector copy_x = held->map_x;
-    for (int i = 0; i < 4; ++i) {
-        lens[0] += 0.05f;
-        cache.acquire(kIntrinsic, nullptr, lens, 40, 30, 40, 30);
     }
     EXPECT_EQ(held->map_x, copy_x);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "imgproc/image_util.h"
+#include "imgproc_test_support.h"
 #include "kvdepth.h"
 
 namespace orvane {
@@ -42,8 +43,8 @@ std::vector<uint8_t> expectedUndistort(const KV_CAMERA_INTRINSIC& in, const KV_C
 
 TestImage randomImage(std::mt19937& rng, int width, int height, int format, int channels) {
     TestImage image(width, height, format, channels);
-    std::uniform_int_distribution<int> byte(0, 255);
-    for (auto& b : image.bytes) b = static_cast<uint8_t>(byte(rng));
+    const std::vector<uint8_t> bytes = testing_support::randomBytes(rng, image.bytes.size());
+    std::copy(bytes.begin(), bytes.end(), image.bytes.begin());
     return image;
 }
 

@@ -77,12 +77,6 @@ inline KvFeaturePtr onlyFeature(const std::string& featureXml) {
     return component->features.front();
 }
 
-inline std::vector<float> floatsOf(const std::vector<uint8_t>& bytes) {
-    std::vector<float> out(bytes.size() / sizeof(float));
-    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
-    return out;
-}
-
 // A feature's fields as texts, so a case can state just the fields it is about. Numbers of a float feature
 // read as floats, all others as integers; entries are "description:value" and struct bytes a float list.
 inline std::map<std::string, std::string> fieldsOf(const KvFeature& f) {
@@ -103,7 +97,11 @@ inline std::map<std::string, std::string> fieldsOf(const KvFeature& f) {
         entries << (entries.tellp() > 0 ? "," : "") << e.descriptionString() << ':' << e.value;
         reserved |= e.reserved[0] | e.reserved[1] | e.reserved[2];
     }
-    for (float v : floatsOf(f.bytes)) floats << (floats.tellp() > 0 ? "," : "") << v;
+    for (size_t at = 0; at + sizeof(float) <= f.bytes.size(); at += sizeof(float)) {
+        float v;
+        std::memcpy(&v, f.bytes.data() + at, sizeof v);
+        floats << (at > 0 ? "," : "") << v;
+    }
     return {{"id", id.str()},
             {"name", f.nameString()},
             {"rw", std::to_string(f.access)},

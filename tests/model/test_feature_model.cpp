@@ -52,20 +52,9 @@ TEST(KvFeature, AShorterNameClearsTheRestOfTheField) {
     EXPECT_EQ(unnamed.nameString(), "");
 }
 
-TEST(KvEnumEntryWrapper, CopiesOutAsThePublicEntryRecord) {
-    std::string longName(70, 'q');
-    KV_ENUM_ENTRY_WRAPPER entries[2] = {KV_ENUM_ENTRY_WRAPPER::make("640x480", 2621920),
-                                        KV_ENUM_ENTRY_WRAPPER::make(longName.c_str(), -5)};
-    KV_ENUM_ENTRY out[2];
-    std::memcpy(out, entries, sizeof(out));
-    EXPECT_STREQ(out[0].description, "640x480");
-    EXPECT_EQ(out[0].value, 2621920);
-    EXPECT_EQ(out[0].reserved[0] | out[0].reserved[1] | out[0].reserved[2], 0);
-    // 64 characters, no terminator: the value follows directly.
-    EXPECT_EQ(std::string(out[1].description, 64), std::string(64, 'q'));
-    EXPECT_EQ(out[1].value, -5);
-    EXPECT_EQ(entries[1].descriptionString(), std::string(64, 'q'));
-}
+// Enum entries as public records: their layout is checked at compile time, their fields through the parser
+// (DescriptorFeature.FieldsFollowTheTypeCodeDefaultsAndVolatileRules, reserved=0;
+// DescriptorParser.NamesLongerThanTheirFieldsAreCutWithoutOverrun, 64 characters without a terminator).
 
 TEST(KvFeature, IsValidEnumValueMatchesOnlyListedValues) {
     KvFeature mode(0x3108, "image mode", 3,
@@ -108,6 +97,8 @@ TEST(KvComponent, FindFeatureReturnsFirstRecordWithThatIdentifier) {
     EXPECT_EQ(component.nameString(), "leftIR");
 }
 
+// Iteration order and the mask: DescriptorParser.ComponentsAreKeyedBySignedIdentifierAndTheFirstDuplicateWins
+// and DefaultDescriptor; a duplicate insert keeps the first component: the same parser test.
 KvComponentManager scrambledManager() {
     KvComponentManager manager;
     for (int32_t id : {kComponentLaser, kComponentRightIR, kComponentDepth, kComponentDevice,
@@ -115,24 +106,6 @@ KvComponentManager scrambledManager() {
         EXPECT_TRUE(manager.insert(KvComponent(id, "c")));
     }
     return manager;
-}
-
-TEST(KvComponentManager, IteratesInSignedIdentifierOrderAndMasksTheIdentifiers) {
-    KvComponentManager manager = scrambledManager();
-    for (const auto& entry : manager) EXPECT_EQ(entry.first, entry.second.id);
-    EXPECT_EQ(modelText(manager), "80000000 c[] 10000 c[] 20000 c[] 40000 c[] 80000 c[] 400000 c[]");
-    // The mask is the OR of the identifiers.
-    EXPECT_EQ(static_cast<uint32_t>(manager.componentMask()), 0x804f0000u);
-    EXPECT_EQ(KvComponentManager().componentMask(), 0);
-}
-
-TEST(KvComponentManager, DuplicateInsertKeepsTheFirstComponent) {
-    KvComponentManager manager;
-    KvComponent first(kComponentDepth, "first");
-    first.features.push_back(intFeature(0x1104, "width", 640));
-    EXPECT_TRUE(manager.insert(first));
-    EXPECT_FALSE(manager.insert(KvComponent(kComponentDepth, "second")));
-    EXPECT_EQ(modelText(manager), "10000 first[1104=640]");
 }
 
 TEST(KvComponentManager, LookupsOfAbsentKeysCreateNoEntry) {
@@ -148,32 +121,8 @@ TEST(KvComponentManager, LookupsOfAbsentKeysCreateNoEntry) {
     EXPECT_EQ(manager.size(), before);
 }
 
-TEST(KvComponentManager, SharedFeatureIsOneRecordSeenThroughEveryComponent) {
-    KvComponentManager manager;
-    KvComponent depth(kComponentDepth, "depth");
-    auto width = intFeature(0x1104, "image width", 640);
-    depth.features.push_back(width);
-    manager.insert(std::move(depth));
-    KvComponent left(kComponentLeftIR, "leftIR");
-    KvFeaturePtr shared = manager.resolve(0x00011104);
-    ASSERT_EQ(shared, width);
-    shared->bindId = 0x00011104;
-    left.features.push_back(std::move(shared));
-    manager.insert(std::move(left));
-    width.reset();
-
-    manager.findFeature(kComponentLeftIR, 0x1104)->value.setInt(1280);
-    EXPECT_EQ(manager.findFeature(kComponentDepth, 0x1104)->value.asInt(), 1280);
-    EXPECT_EQ(manager.findFeature(kComponentDepth, 0x1104)->bindId, 0x00011104);
-
-    // The record lives as long as any component lists it.
-    std::weak_ptr<KvFeature> watch = manager.findFeature(kComponentDepth, 0x1104);
-    manager.find(kComponentDepth)->features.clear();
-    ASSERT_FALSE(watch.expired());
-    EXPECT_EQ(manager.findFeature(kComponentLeftIR, 0x1104)->value.asInt(), 1280);
-    manager.find(kComponentLeftIR)->features.clear();
-    EXPECT_TRUE(watch.expired());
-}
+// One record shared by several components (a bound feature):
+// DescriptorBind.BoundFeatureIsTheDefiningRecordAlsoThroughABindingComponent.
 
 TEST(KvComponentManager, MergeReplacesInPlaceAppendsAndInsertsNewComponents) {
     KvComponentManager model;

@@ -100,20 +100,6 @@ TEST_F(SocketLink, ReadWaitsForLateDataAndReportsAClosedPeerAsMinusOne) {
     EXPECT_EQ(-1, SOCK_Read(handle, buffer, sizeof(buffer), 5000));
 }
 
-TEST_F(SocketLink, ZeroLengthReadIsNotMistakenForAClosedPeer) {
-    // Regression: recv() of 0 bytes returns 0, which was reported as "peer closed".
-    int peer = -1;
-    int handle = Connect(&peer);
-    ASSERT_GE(handle, 0);
-    send(peer, "abc", 3, 0);
-    ASSERT_TRUE(WaitUntil([&] { return SOCK_GetRxBufLen(handle) == 3; }));
-    char buffer[4];
-    EXPECT_EQ(0, SOCK_Read(handle, buffer, 0, 1000));
-    EXPECT_EQ(-2, SOCK_Read(handle, buffer, -1, 0));
-    EXPECT_EQ(-2, SOCK_Read(handle, nullptr, 4, 0));
-    EXPECT_EQ("abc", ReadThroughSlot(handle, 3));
-}
-
 TEST_F(SocketLink, ConnectionOnDescriptorAboveFdSetSizeIsServed) {
     // Regression: select() cannot watch descriptors numbered FD_SETSIZE (1024) or above.
     rlimit limit{};
@@ -146,7 +132,7 @@ TEST_F(SocketLink, ConnectionOnDescriptorAboveFdSetSizeIsServed) {
     EXPECT_EQ("hi", ReadThroughSlot(handle, 2));
 }
 
-TEST_F(SocketLink, BadHandlesGiveMinusTwoAndWriteOfNothingReturnsTheLength) {
+TEST_F(SocketLink, BadHandlesAndLengthsAreRefusedAndAZeroLengthReadIsNotMistakenForAClosedPeer) {
     char buffer[4] = {};
     for (int bad : {-1, 4, 64, 0, 3}) {  // nothing is open yet: 0 and 3 are free slots
         EXPECT_EQ(-2, SOCK_Read(bad, buffer, sizeof(buffer), 0)) << bad;
@@ -155,10 +141,18 @@ TEST_F(SocketLink, BadHandlesGiveMinusTwoAndWriteOfNothingReturnsTheLength) {
         SOCK_Close(bad);
     }
     SOCK_Close(-1000);
-    int handle = Connect();
+    int peer = -1;
+    int handle = Connect(&peer);
     ASSERT_GE(handle, 0);
+    send(peer, "abc", 3, 0);
+    ASSERT_TRUE(WaitUntil([&] { return SOCK_GetRxBufLen(handle) == 3; }));
+    // Regression: recv() of 0 bytes returns 0, which was reported as "peer closed".
+    EXPECT_EQ(0, SOCK_Read(handle, buffer, 0, 1000));
+    EXPECT_EQ(-2, SOCK_Read(handle, buffer, -1, 0));
+    EXPECT_EQ(-2, SOCK_Read(handle, nullptr, 4, 0));
     EXPECT_EQ(0, SOCK_Write(handle, buffer, 0));
     EXPECT_EQ(-3, SOCK_Write(handle, buffer, -3));
+    EXPECT_EQ("abc", ReadThroughSlot(handle, 3));
 }
 
 TEST_F(SocketLink, FifthOpenFailsWithoutConnectingAndAFreedSlotIsReused) {

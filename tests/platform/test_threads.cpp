@@ -125,11 +125,6 @@ TEST(Threads, SixtyFifthThreadIsRefused) {
         EXPECT_TRUE(WaitUntil([handle] { return !THREAD_IsExist(handle); })) << handle;
         THREAD_Terminate(handle);
     }
-    Gate last(true);
-    int handle = THREAD_Create(GatedRoutine, &last);
-    EXPECT_EQ(0, handle);
-    ASSERT_TRUE(WaitUntil([&] { return !THREAD_IsExist(handle); }));
-    THREAD_Terminate(handle);
 }
 
 TEST(Threads, HandlesOutsideTheTableNameNoThread) {

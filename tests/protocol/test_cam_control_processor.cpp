@@ -1,6 +1,7 @@
 // Register access: 26-byte requests in one send, reply matching, and failures that must not pass as values.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 #include "protocol_harness.h"
@@ -8,17 +9,13 @@
 namespace kvtest {
 namespace {
 
-// The device-side answer to a read: echo register and sensor with the given value.
-ReplyHandler RegisterFile(uint32_t value, int cam_override = -1, int is_read_override = -1) {
+// The device-side answer to a read: echo register and sensor with the given value, then apply `edit`.
+ReplyHandler RegisterFile(uint32_t value, std::function<void(DeviceReply&)> edit = nullptr) {
     return [=](const DeviceRequest& r) {
         DeviceReply reply;
         reply.payload = r.payload;
-        reply.payload[4] = static_cast<uint8_t>(value);
-        reply.payload[5] = static_cast<uint8_t>(value >> 8);
-        reply.payload[6] = static_cast<uint8_t>(value >> 16);
-        reply.payload[7] = static_cast<uint8_t>(value >> 24);
-        if (cam_override >= 0) reply.payload[8] = static_cast<uint8_t>(cam_override);
-        if (is_read_override >= 0) reply.payload[9] = static_cast<uint8_t>(is_read_override);
+        for (int i = 0; i < 4; ++i) reply.payload[4 + i] = static_cast<uint8_t>(value >> (8 * i));
+        if (edit) edit(reply);
         return std::vector<DeviceReply>{reply};
     };
 }
@@ -48,25 +45,17 @@ TEST_F(RegisterAccess, WriteSendsThePacketAndAwaitsNothing) {
 
 TEST_F(RegisterAccess, ReplyForAnotherSensorRegisterPacketIdOrAWriteEchoIsNotAValue) {
     int value = 77;
-    device.OnRegister(RegisterFile(5, 2));
-    EXPECT_EQ(1, reg.ReadRegister(1, 0x20, &value));
-    device.OnRegister(RegisterFile(5, -1, 0));
-    EXPECT_EQ(1, reg.ReadRegister(1, 0x20, &value));
-    device.OnRegister([](const DeviceRequest& r) {
-        DeviceReply reply;
-        reply.payload = r.payload;
-        reply.payload[0] ^= 1;
-        return std::vector<DeviceReply>{reply};
-    });
-    EXPECT_EQ(1, reg.ReadRegister(1, 0x20, &value));
     reg.timeout_ms = 40;
-    device.OnRegister([](const DeviceRequest& r) {
-        DeviceReply reply;
-        reply.payload = r.payload;
-        reply.packet_id = 3;  // register replies carry packet id 0
-        return std::vector<DeviceReply>{reply};
-    });
-    EXPECT_EQ(1, reg.ReadRegister(1, 0x20, &value));
+    const std::function<void(DeviceReply&)> edits[] = {
+        [](DeviceReply& r) { r.payload[8] = 2; },   // another sensor
+        [](DeviceReply& r) { r.payload[9] = 0; },   // a write echo
+        [](DeviceReply& r) { r.payload[0] ^= 1; },  // another register
+        [](DeviceReply& r) { r.packet_id = 3; },    // register replies carry packet id 0
+    };
+    for (const auto& edit : edits) {
+        device.OnRegister(RegisterFile(5, edit));
+        EXPECT_EQ(1, reg.ReadRegister(1, 0x20, &value));
+    }
     EXPECT_EQ(77, value);
 }
 

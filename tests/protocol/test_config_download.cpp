@@ -18,9 +18,9 @@ namespace {
 
 constexpr uint8_t kId = 0x31;
 
-uint32_t ReadLe32(const Bytes& b, size_t offset) {
-    return static_cast<uint32_t>(b[offset]) | (static_cast<uint32_t>(b[offset + 1]) << 8) |
-           (static_cast<uint32_t>(b[offset + 2]) << 16) | (static_cast<uint32_t>(b[offset + 3]) << 24);
+// The segment a configuration request carries: its byte offset (second payload word) over 256.
+uint32_t SegmentIndex(const DeviceRequest& r) {
+    return static_cast<uint32_t>(r.payload[5] | r.payload[6] << 8 | r.payload[7] << 16);
 }
 
 Bytes Ack(uint32_t status, uint32_t index) {
@@ -29,10 +29,10 @@ Bytes Ack(uint32_t status, uint32_t index) {
     return ack;
 }
 
-std::vector<DeviceReply> AcceptEverySegment(const DeviceRequest& r) {
+DeviceReply AckReply(uint32_t status, uint32_t index) {
     DeviceReply reply;
-    reply.payload = Ack(0, ReadLe32(r.payload, 4) / 256);
-    return {reply};
+    reply.payload = Ack(status, index);
+    return reply;
 }
 
 std::vector<int8_t> Image(size_t n) {
@@ -66,14 +66,12 @@ TEST_F(ConfigDownload, AsyncDownloadResendsSegmentsUntilTheDeviceAcceptsThem) {
     std::mutex mutex;
     std::map<uint32_t, int> attempts;
     device.On(4, [&](const DeviceRequest& r) {
-        const uint32_t index = ReadLe32(r.payload, 4) / 256;
+        const uint32_t index = SegmentIndex(r);
         std::lock_guard<std::mutex> lock(mutex);
         const int attempt = ++attempts[index];
         std::vector<DeviceReply> replies;
         if (index == 1 && attempt == 1) return replies;  // first one lost: never acknowledged
-        DeviceReply reply;
-        reply.payload = Ack(index == 2 && attempt <= 2 ? 7 : 0, index);  // refused twice
-        replies.push_back(reply);
+        replies.push_back(AckReply(index == 2 && attempt <= 2 ? 7 : 0, index));  // refused twice
         return replies;
     });
     ASSERT_EQ(0, param.SetConfigDataAsync(image.data(), static_cast<int>(image.size())));
@@ -103,10 +101,8 @@ TEST_F(ConfigDownload, AcknowledgementForUnknownSegmentChangesNothing) {
     std::vector<int8_t> image = Image(512);
     std::atomic<bool> accept{false};
     device.On(4, [&](const DeviceRequest& r) {
-        DeviceReply bogus;
-        bogus.payload = Ack(0, 9);
-        std::vector<DeviceReply> replies{bogus};
-        if (accept.load()) replies.push_back(AcceptEverySegment(r)[0]);
+        std::vector<DeviceReply> replies{AckReply(0, 9)};
+        if (accept.load()) replies.push_back(AckReply(0, SegmentIndex(r)));
         return replies;
     });
     param.downloader().download_timeout_ms = 50;
@@ -145,29 +141,14 @@ TEST_F(ConfigDownload, FlashSaveEndsOnAReplyArrivingWhileDisarmedBetweenPasses) 
     EXPECT_EQ(0, param.SaveConfigToFlash(&update, 2000));
 }
 
-Bytes DescriptorReply(const std::string& text, int checksum_delta = 0, uint32_t code = 0x8000000C) {
-    Bytes reply = Le32(code);
+// A descriptor reply: code, a word holding the byte sum of the text in its third byte, the text.
+Bytes DescriptorReply(const std::string& text, uint32_t code = 0x8000000C) {
     uint8_t sum = 0;
     for (char c : text) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
-    reply.push_back(0);
-    reply.push_back(0);
-    reply.push_back(static_cast<uint8_t>(sum + checksum_delta));
-    reply.push_back(0);
-    reply.insert(reply.end(), text.begin(), text.end());
-    return reply;
+    return Concat({Le32(code), Bytes{0, 0, sum, 0}, Bytes(text.begin(), text.end())});
 }
 
-TEST_F(ConfigDownload, DescriptorReplyCodeIsComparedWithoutTheQueryBit) {
-    const std::string xml = "<Device><Component id=\"0x80000000\"/></Device>";
-    std::vector<uint8_t> out;
-    device.OnReply(0x8000000C, DescriptorReply(xml, 0, 0x0000000C));
-    EXPECT_EQ(0, param.GetDeviceDescriptor(out));
-    device.OnReply(0x8000000C, DescriptorReply(xml, 0, 0x8000000D));
-    EXPECT_EQ(5, param.GetDeviceDescriptor(out));
-    EXPECT_TRUE(out.empty());
-}
-
-TEST_F(ConfigDownload, DescriptorFromEmptyToLargestFitsAndShorterOrLargerRepliesFail) {
+TEST_F(ConfigDownload, DescriptorFromEmptyToLargestFitsAndShorterLargerOrForeignRepliesFail) {
     std::vector<uint8_t> out{1, 2, 3};
     device.OnReply(0x8000000C, Hex("0c 00 00 80 00 00 00 00"));
     EXPECT_EQ(0, param.GetDeviceDescriptor(out));
@@ -176,6 +157,14 @@ TEST_F(ConfigDownload, DescriptorFromEmptyToLargestFitsAndShorterOrLargerReplies
     EXPECT_EQ(1, param.GetDeviceDescriptor(out));
     device.OnReply(0x8000000C, Hex("0c 00"));
     EXPECT_EQ(1, param.GetDeviceDescriptor(out));
+    // The code is compared without the query bit; another command's code is a foreign reply.
+    const std::string xml = "<Device><Component id=\"0x80000000\"/></Device>";
+    device.OnReply(0x8000000C, DescriptorReply(xml, 0x0000000C));
+    ASSERT_EQ(0, param.GetDeviceDescriptor(out));
+    EXPECT_EQ(xml.size() + 1, out.size());
+    device.OnReply(0x8000000C, DescriptorReply(xml, 0x8000000D));
+    EXPECT_EQ(5, param.GetDeviceDescriptor(out));
+    EXPECT_TRUE(out.empty());
 
     param.timeout_ms = 100;
     device.OnReply(0x8000000C, DescriptorReply(std::string(51191, 'x')));

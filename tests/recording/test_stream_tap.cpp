@@ -73,7 +73,7 @@ TEST(StreamTapChecks, RefusesWithoutLibraryOrWithUnknownHandle) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, StreamTap, ::testing::Values(Transport::kTcp, Transport::kUsb),
-                         [](const auto& info) { return std::string(kvtest::transportName(info.param)); });
+                         kvtest::transportSuffix);
 
 }  // namespace
 }  // namespace apitest

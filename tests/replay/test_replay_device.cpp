@@ -139,28 +139,15 @@ TEST_F(ReplayTest, AnswersRequestsAsRecorded) {
         Bytes request;
         std::vector<Bytes> replies;  // expected payloads
     };
+    const Bytes modeQuery = codeOnlyRequest(query(kCmdWorkMode));
+    auto power = [](uint16_t value) { return u16Request(kCmdLaserPower, value); };
     const Case cases[] = {
-        {"first answer",
-         kPacketParam,
-         codeOnlyRequest(query(kCmdWorkMode)),
-         {shortReply(query(kCmdWorkMode), 0, 0)}},
-        {"second answer",
-         kPacketParam,
-         codeOnlyRequest(query(kCmdWorkMode)),
-         {shortReply(query(kCmdWorkMode), 1, 0)}},
-        {"last one again",
-         kPacketParam,
-         codeOnlyRequest(query(kCmdWorkMode)),
-         {shortReply(query(kCmdWorkMode), 1, 0)}},
-        {"reply reported first",
-         kPacketParam,
-         u16Request(kCmdLaserPower, 50),
-         {shortReply(kCmdLaserPower, 0, 50)}},
+        {"first answer", kPacketParam, modeQuery, {shortReply(query(kCmdWorkMode), 0, 0)}},
+        {"second answer", kPacketParam, modeQuery, {shortReply(query(kCmdWorkMode), 1, 0)}},
+        {"last one again", kPacketParam, modeQuery, {shortReply(query(kCmdWorkMode), 1, 0)}},
+        {"reply recorded first", kPacketParam, power(50), {shortReply(kCmdLaserPower, 0, 50)}},
         {"unanswered write", kPacketRegister, registerPayload({5, 77, 2, 0}), {}},
-        {"unrecorded setting refused",
-         kPacketParam,
-         u16Request(kCmdLaserPower, 60),
-         {shortReply(kCmdLaserPower, -1, 0)}},
+        {"unrecorded setting refused", kPacketParam, power(60), {shortReply(kCmdLaserPower, -1, 0)}},
         {"unrecorded keep-alive", kPacketParam, keepAliveRequest(), {keepAliveReply()}},
         {"unrecorded register read", kPacketRegister, registerPayload({6, 0, 2, 1}), {}},
     };

@@ -1,13 +1,12 @@
 #include "raw_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
+
+#include "loopback_peer.h"
 
 namespace orvane {
 namespace kvsim {
@@ -15,36 +14,13 @@ namespace test {
 
 using Clock = std::chrono::steady_clock;
 
-bool waitUntil(const std::function<bool()>& condition, Millis timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(Millis(2));
-    }
-    return true;
-}
-
-bool RawClient::connect(const std::string& address, uint16_t port, Millis timeout) {
+bool RawClient::connect(const std::string& address, uint16_t port) {
     close();
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return false;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return false;
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            fd_ = fd;
-            decoder_.reset();
-            held.clear();
-            closed_by_peer_ = false;
-            return true;
-        }
-        ::close(fd);
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(Millis(10));
-    }
+    fd_ = kvtest::connectTo(address, port);
+    decoder_.reset();
+    held.clear();
+    closed_by_peer_ = false;
+    return fd_ >= 0;
 }
 
 void RawClient::close() {
@@ -53,14 +29,7 @@ void RawClient::close() {
 }
 
 bool RawClient::sendBytes(const Bytes& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
+    return kvtest::sendAll(fd_, std::string(bytes.begin(), bytes.end()));
 }
 
 bool RawClient::sendRequest(const Bytes& payload, uint8_t packet_id, uint8_t type) {

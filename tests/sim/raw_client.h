@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "memory_stream.h"
 #include "sim/wire/packets.h"
 #include "sim/wire/stream_decoder.h"
 
@@ -24,8 +25,8 @@ class RawClient {
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
-    // Connects, retrying until `timeout` (the server may still be starting).
-    bool connect(const std::string& address, uint16_t port, Millis timeout = Millis(5000));
+    // Connects to a server that is already listening.
+    bool connect(const std::string& address, uint16_t port);
     void close();
     bool connected() const { return fd_ >= 0; }
 
@@ -56,7 +57,9 @@ class RawClient {
 };
 
 // Polls `condition` until it holds or `timeout` passes.
-bool waitUntil(const std::function<bool()>& condition, Millis timeout);
+inline bool waitUntil(const std::function<bool()>& condition, Millis timeout) {
+    return kvtest::WaitUntil(condition, static_cast<int>(timeout.count()));
+}
 
 }  // namespace test
 }  // namespace kvsim

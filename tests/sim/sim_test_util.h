@@ -1,12 +1,12 @@
-// Helpers shared by the simulator's tests: hex literals and a device driven by hand.
+// Helpers shared by the simulator's tests: hex literals, a device driven by hand and frames grouped.
 #pragma once
 
-#include <cctype>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "memory_stream.h"
 #include "sim/device/sim_device.h"
 #include "sim/wire/packets.h"
 #include "sim/wire/stream_decoder.h"
@@ -15,27 +15,9 @@ namespace orvane {
 namespace kvsim {
 namespace test {
 
-// "fe 01 fe 01" -> bytes; white space between bytes is ignored.
-inline Bytes hex(const std::string& text) {
-    Bytes out;
-    int nibble = -1;
-    for (char c : text) {
-        if (std::isspace(static_cast<unsigned char>(c))) continue;
-        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(nibble * 16 + v));
-            nibble = -1;
-        }
-    }
-    return out;
-}
-
-inline Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+// Hex texts ("fe 01 fe 01") and joined byte strings.
+using kvtest::Concat;
+using kvtest::Hex;
 
 // A simulated camera with a hand-stepped clock and a host that reads everything at once.
 class DeviceHarness {
@@ -100,6 +82,28 @@ class DeviceHarness {
     std::vector<WirePacket> held;
     uint8_t next_id = 1;
 };
+
+// The images of one frame, in the order they came.
+struct Frame {
+    std::vector<WirePacket> images;
+    const WirePacket* byCam(uint8_t cam) const {
+        for (const WirePacket& p : images)
+            if (p.image.cam_id == cam) return &p;
+        return nullptr;
+    }
+};
+
+// The images among `packets`, grouped into frames by their frame index.
+inline std::vector<Frame> framesOf(std::vector<WirePacket> packets) {
+    std::vector<Frame> frames;
+    for (WirePacket& p : packets) {
+        if (!p.has_image) continue;
+        if (frames.empty() || frames.back().images.back().image.frame_index != p.image.frame_index)
+            frames.emplace_back();
+        frames.back().images.push_back(std::move(p));
+    }
+    return frames;
+}
 
 inline int16_t replyI16(const WirePacket& p, size_t offset) {
     return p.payload.size() >= offset + 2 ? static_cast<int16_t>(getU16(p.payload.data() + offset)) : -12345;

@@ -21,22 +21,12 @@ long long attrInt(const XMLElement* e, const char* name) {
     return v;
 }
 
-class DefaultDescriptor : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        text = buildDefaultDescriptor(identity, calibration, 3, 1);
-        ASSERT_EQ(doc.Parse(text.c_str()), tinyxml2::XML_SUCCESS);
-        root = doc.FirstChildElement();
-        ASSERT_NE(root, nullptr);
-    }
-    DeviceIdentity identity;
-    Calibration calibration;
-    std::string text;
+TEST(DefaultDescriptor, HasGrammarOneProtocolOneAndEveryComponentInAnOrderThatResolvesItsBindings) {
+    const std::string text = buildDefaultDescriptor(DeviceIdentity(), Calibration(), 3, 1);
     XMLDocument doc;
-    const XMLElement* root = nullptr;
-};
-
-TEST_F(DefaultDescriptor, HasGrammarOneProtocolOneAndEveryComponentInAnOrderThatResolvesItsBindings) {
+    ASSERT_EQ(doc.Parse(text.c_str()), tinyxml2::XML_SUCCESS);
+    const XMLElement* root = doc.FirstChildElement();
+    ASSERT_NE(root, nullptr);
     EXPECT_STREQ(root->Name(), "config");
     EXPECT_EQ(attrInt(root, "version"), 1);
     ASSERT_NE(root->FirstChildElement("comprotocol"), nullptr);
@@ -97,17 +87,17 @@ TEST(DescriptorCalibration, RejectsBrokenOrOversizedTextAndLeavesTheCalibration)
 }
 
 TEST(DescriptorIntegers, DecimalAndLowerCaseHexOnly) {
+    for (auto [text, expected] :
+         {std::pair<const char*, long long>{"0x80000000", static_cast<int32_t>(0x80000000u)},
+          {"2621920", 0x2801E0},
+          {"-1", -1}}) {
+        long long v = 0;
+        EXPECT_TRUE(parseDescriptorInt(text, v)) << text;
+        EXPECT_EQ(v, expected) << text;
+    }
     long long v = 0;
-    EXPECT_TRUE(parseDescriptorInt("0x80000000", v));
-    EXPECT_EQ(v, static_cast<int32_t>(0x80000000u));
-    EXPECT_TRUE(parseDescriptorInt("2621920", v));
-    EXPECT_EQ(v, 0x2801E0);
-    EXPECT_TRUE(parseDescriptorInt("-1", v));
-    EXPECT_EQ(v, -1);
-    EXPECT_FALSE(parseDescriptorInt("0X10", v));
-    EXPECT_FALSE(parseDescriptorInt("0x", v));
-    EXPECT_FALSE(parseDescriptorInt("12abc", v));
-    EXPECT_FALSE(parseDescriptorInt("0x1ffffffff", v));
+    for (const char* text : {"0X10", "0x", "12abc", "0x1ffffffff"})
+        EXPECT_FALSE(parseDescriptorInt(text, v)) << text;
     EXPECT_FALSE(parseDescriptorInt(nullptr, v));
 }
 

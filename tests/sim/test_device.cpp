@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "sim/device/descriptor.h"
 #include "sim/device/scene.h"
@@ -16,7 +17,9 @@ namespace kvsim {
 namespace {
 
 using test::DeviceHarness;
-using test::hex;
+using test::Frame;
+using test::framesOf;
+using test::Hex;
 using test::replyI16;
 using test::replyI32;
 
@@ -25,41 +28,34 @@ TEST(SimDeviceCommands, ReportsFailureForValuesOutOfRangeAndKeepsTheOldValue) {
     WirePacket r = h.request(camGainRequest(kCmdCamGain, 0, kIrGainMax + 1));
     EXPECT_EQ(replyI16(r, 4), -1);
     EXPECT_EQ(replyI16(r, 6), 16);
-    EXPECT_EQ(replyI16(h.request(camGainRequest(kCmdCamGain, 2, 5)), 4), -1);  // colour uses the RGB form
-    EXPECT_EQ(replyI16(h.request(camGainRequest(query(kCmdCamGain), 5, 0)), 4), -1);
-    EXPECT_EQ(replyI16(h.request(u16Request(kCmdLaserPower, 101)), 4), -1);
-    EXPECT_EQ(replyI16(h.request(u16Request(kCmdDepthResolution, 5)), 4), -1);
-    EXPECT_EQ(replyI16(h.request(u16Request(kCmdRgbResolution, 0)), 4), -1);
-    EXPECT_EQ(replyI16(h.request(u16Request(kCmdFramesPerTrigger, 0)), 4), -1);
-    EXPECT_EQ(replyI16(h.request(u16Request(kCmdWorkMode, 0x10)), 4), -1);
-    const int32_t bad_gains[3] = {1, 256, 3};
-    EXPECT_EQ(replyI32(h.request(rgbGainSetRequest(2, bad_gains)), 4), -1);
-    const int32_t good_gains[3] = {1, 2, 3};
-    EXPECT_EQ(replyI32(h.request(rgbGainSetRequest(1, good_gains)), 4), -1);  // not the colour sensor
-    EXPECT_EQ(replyI32(h.request(camValueRequest(kCmdRgbExposure, 2, 0)), 4), -1);
-    EXPECT_EQ(replyI32(h.request(camValueRequest(kCmdRgbExposure, 2, kExposureMax + 1)), 4), -1);
-    EXPECT_EQ(replyI32(h.request(camValueRequest(kCmdRgbAwb, 2, 2)), 4), -1);
-    EXPECT_EQ(h.request(switchRequest(kCmdUndistort, 2)).payload, hex("08 00 00 00 01 00 00 00"));
+    const Bytes refused16[] = {camGainRequest(kCmdCamGain, 2, 5),  // colour uses the RGB form
+                               camGainRequest(query(kCmdCamGain), 5, 0), u16Request(kCmdLaserPower, 101),
+                               u16Request(kCmdDepthResolution, 5),       u16Request(kCmdRgbResolution, 0),
+                               u16Request(kCmdFramesPerTrigger, 0),      u16Request(kCmdWorkMode, 0x10)};
+    for (const Bytes& request : refused16)
+        EXPECT_EQ(replyI16(h.request(request), 4), -1) << &request - refused16;
+    const int32_t bad_gains[3] = {1, 256, 3}, good_gains[3] = {1, 2, 3};
+    const Bytes refused32[] = {
+        rgbGainSetRequest(2, bad_gains), rgbGainSetRequest(1, good_gains),  // not the colour sensor
+        camValueRequest(kCmdRgbExposure, 2, 0), camValueRequest(kCmdRgbExposure, 2, kExposureMax + 1),
+        camValueRequest(kCmdRgbAwb, 2, 2)};
+    for (const Bytes& request : refused32)
+        EXPECT_EQ(replyI32(h.request(request), 4), -1) << &request - refused32;
+    EXPECT_EQ(h.request(switchRequest(kCmdUndistort, 2)).payload, Hex("08 00 00 00 01 00 00 00"));
 
-    DeviceSettings s = h.device.settings();
-    DeviceSettings d;
-    EXPECT_EQ(s.ir_gain[0], d.ir_gain[0]);
-    EXPECT_EQ(s.laser_power, d.laser_power);
-    EXPECT_EQ(s.depth_mode, d.depth_mode);
-    EXPECT_EQ(s.color_mode, d.color_mode);
-    EXPECT_EQ(s.frames_per_trigger, d.frames_per_trigger);
-    EXPECT_EQ(s.work_mode, 0);
-    EXPECT_EQ(s.rgb_gain[1], d.rgb_gain[1]);
-    EXPECT_EQ(s.exposure, d.exposure);
-    EXPECT_EQ(s.awb, d.awb);
+    auto fields = [](const DeviceSettings& s) {
+        return std::make_tuple(s.work_mode, s.depth_mode, s.color_mode, s.laser_power, s.ir_gain[0],
+                               s.rgb_gain[1], s.exposure, s.awb, s.frames_per_trigger, s.undistort);
+    };
+    EXPECT_EQ(fields(h.device.settings()), fields(DeviceSettings()));
 }
 
 TEST(SimDeviceCommands, IgnoresUnknownAndTruncatedCommandsLikeARealDevice) {
     DeviceHarness h;
     EXPECT_TRUE(h.send(codeOnlyRequest(0x55), 1).empty());
     EXPECT_TRUE(h.send(codeOnlyRequest(query(kCmdSaveToFlash)), 2).empty());
-    EXPECT_TRUE(h.send(hex("02 00 00 00 05"), 3).empty());  // laser power without its value
-    EXPECT_TRUE(h.send(hex("00 00"), 4).empty());           // not even a command code
+    EXPECT_TRUE(h.send(Hex("02 00 00 00 05"), 3).empty());  // laser power without its value
+    EXPECT_TRUE(h.send(Hex("00 00"), 4).empty());           // not even a command code
     EXPECT_TRUE(h.send(Bytes(100, 0), 5, kPacketImage).empty());
     EXPECT_EQ(h.device.stats().ignored_requests, 5u);
     EXPECT_EQ(h.device.settings().laser_power, DeviceSettings().laser_power);
@@ -78,25 +74,16 @@ TEST(SimDeviceConfig, StoresSegmentsAndRefusesBadChecksumOrOffset) {
     DeviceHarness h;
     Bytes data(256);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-    std::optional<SegmentAck> ack =
-        decodeSegmentAck(h.request(configSegmentRequest(512, data.data(), 256)).payload);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(ack->status, 0u);
-    EXPECT_EQ(ack->index, 2u);
-
+    auto ack = [&h](const Bytes& request) {
+        std::optional<SegmentAck> a = decodeSegmentAck(h.request(request).payload);
+        return a ? std::make_pair(a->status, a->index) : std::make_pair(99u, 99u);
+    };
+    EXPECT_EQ(ack(configSegmentRequest(512, data.data(), 256)), std::make_pair(0u, 2u));
     Bytes corrupt = configSegmentRequest(768, data.data(), 256);
     corrupt[20] ^= 0xff;
-    ack = decodeSegmentAck(h.request(corrupt).payload);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(ack->status, 1u);
-    EXPECT_EQ(ack->index, 3u);
-
-    ack = decodeSegmentAck(h.request(configSegmentRequest(100, data.data(), 256)).payload);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(ack->status, 2u);
-    ack = decodeSegmentAck(h.request(configSegmentRequest(kDefaultConfigMemory, data.data(), 256)).payload);
-    ASSERT_TRUE(ack);
-    EXPECT_EQ(ack->status, 2u);
+    EXPECT_EQ(ack(corrupt), std::make_pair(1u, 3u));
+    EXPECT_EQ(ack(configSegmentRequest(100, data.data(), 256)).first, 2u);
+    EXPECT_EQ(ack(configSegmentRequest(kDefaultConfigMemory, data.data(), 256)).first, 2u);
 
     Bytes memory = h.device.configMemory();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), memory.begin() + 512));
@@ -112,42 +99,12 @@ TEST(SimDeviceConfig, FlashSaveRefusesAnOverlongLengthAndLengthZeroSavesEverythi
     EXPECT_EQ(h.device.flashSaves(), 0u);
     uint8_t whole[20] = {};  // length 0: everything, no check
     WirePacket r = h.request(flashSaveRequest(whole));
-    EXPECT_EQ(Bytes(r.payload.begin(), r.payload.begin() + 8), hex("05 00 00 00 00 00 00 00"));
+    EXPECT_EQ(Bytes(r.payload.begin(), r.payload.begin() + 8), Hex("05 00 00 00 00 00 00 00"));
     EXPECT_EQ(h.device.flashImage().size(), kDefaultConfigMemory);
-}
-
-TEST(SimDeviceTexts, ServesADescriptorLoadedFromAFile) {
-    DeviceConfig c;
-    c.descriptor_file_text = "<config version=\"1\"><comprotocol>1.0</comprotocol></config>";
-    DeviceHarness h(c);
-    std::optional<DescriptorReply> d = decodeDescriptorReply(h.request(descriptorRequest()).payload);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->text, c.descriptor_file_text);
-    EXPECT_TRUE(d->checksum_ok);
 }
 
 // ---- streaming
 // ----------------------------------------------------------------------------------------------
-
-struct Frame {
-    std::vector<WirePacket> images;
-    const WirePacket* byCam(uint8_t cam) const {
-        for (const WirePacket& p : images)
-            if (p.image.cam_id == cam) return &p;
-        return nullptr;
-    }
-};
-
-std::vector<Frame> framesOf(const std::vector<WirePacket>& packets) {
-    std::vector<Frame> frames;
-    for (const WirePacket& p : packets) {
-        if (!p.has_image) continue;
-        if (frames.empty() || frames.back().images.back().image.frame_index != p.image.frame_index)
-            frames.emplace_back();
-        frames.back().images.push_back(p);
-    }
-    return frames;
-}
 
 uint64_t timestampOf(const WirePacket& p) {
     uint64_t high = p.extra.size() >= 4 ? getU32(p.extra.data()) : 0;

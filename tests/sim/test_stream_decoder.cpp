@@ -8,11 +8,11 @@ namespace orvane {
 namespace kvsim {
 namespace {
 
-using test::concat;
-using test::hex;
+using test::Concat;
+using test::Hex;
 
 Bytes param(uint8_t id, const char* payload) {
-    return encodePacket(kPacketParam, id, hex(payload));
+    return encodePacket(kPacketParam, id, Hex(payload));
 }
 
 // Garbage, false syncs and refused headers before good packets: the good packets all come through.
@@ -25,30 +25,23 @@ TEST(StreamDecoder, ResynchronisesAfterGarbageAndRefusedHeaders) {
         int bad_headers;  // -1: not checked
         uint64_t min_garbage;
     };
+    // clang-format off
     const Case cases[] = {
         {"garbage between packets",
-         concat(concat(concat(hex("00 fe 01 77 fe"), param(1, "aa")), hex("fe fe 01")), param(2, "bb")),
-         {1, 2},
-         {hex("aa"), hex("bb")},
-         -1,
-         5},
+         Concat({Hex("00 fe 01 77 fe"), param(1, "aa"), Hex("fe fe 01"), param(2, "bb")}), {1, 2},
+         {Hex("aa"), Hex("bb")}, -1, 5},
         // fe 01 fe fe 01 fe 01: the decoder falls back inside the pattern and syncs on the last four bytes.
-        {"repeated first sync byte", concat(hex("fe 01 fe"), param(3, "cc")), {3}, {hex("cc")}, -1, 0},
+        {"repeated first sync byte", Concat({Hex("fe 01 fe"), param(3, "cc")}), {3}, {Hex("cc")}, -1, 0},
         // The 12 bytes after the first sync form a version-3 header; a real packet starts inside them.
         {"bad version hiding a packet",
-         hex("fe 01 fe 01 03 00 00 fe 01 fe 01 04 05 00 00 00 00 00 00 04 00 00 00 aa bb cc dd"),
-         {5},
-         {hex("aa bb cc dd")},
-         1,
-         0},
+         Hex("fe 01 fe 01 03 00 00 fe 01 fe 01 04 05 00 00 00 00 00 00 04 00 00 00 aa bb cc dd"), {5},
+         {Hex("aa bb cc dd")}, 1, 0},
         {"length above the limit",
-         concat(hex("fe 01 fe 01 04 01 00 00 00 00 00 00 00 00 4b 00"), param(6, "01")),
-         {6},
-         {hex("01")},
-         1,
-         0},
+         Concat({Hex("fe 01 fe 01 04 01 00 00 00 00 00 00 00 00 4b 00"), param(6, "01")}), {6}, {Hex("01")},
+         1, 0},
         {"zero-length packet", encodePacket(kPacketParam, 4, Bytes()), {4}, {Bytes()}, 0, 0},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         StreamDecoder d;
@@ -71,33 +64,26 @@ TEST(StreamDecoder, ResynchronisesAfterGarbageAndRefusedHeaders) {
 TEST(StreamDecoder, FindsPacketWhoseSyncOverlapsAFalseSync) {
     StreamDecoder d;
     std::vector<WirePacket> out;
-    d.feed(concat(hex("fe 01"), param(8, "5a 5b")), out);
+    d.feed(Concat({Hex("fe 01"), param(8, "5a 5b")}), out);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].header.packet_id, 8);
-    EXPECT_EQ(out[0].payload, hex("5a 5b"));
+    EXPECT_EQ(out[0].payload, Hex("5a 5b"));
     EXPECT_EQ(d.stats().bad_headers, 1u);
 }
 
 TEST(StreamDecoder, PacketsFedOneByteAtATimeComeOutWholeWithImagePartsSeparated) {
-    ImageHeader im;
-    im.width = 4;
-    im.height = 2;
-    im.cam_id = kCamLeftIr;
-    im.pixel_format = kPixMono8;
-    im.frame_index = 9;
-    im.extra_len = 3;
-    const Bytes extra = hex("07 08 09"), data = hex("01 02 03 04 05 06 07 08");
-    Bytes stream =
-        concat(concat(param(9, "01 00 00 00"), encodeRegisterPacket(RegisterAccess{0x10, 0x20, 2, 1})),
-               concat(encodeImagePrefix(0, im, extra.data(), data.size()), data));
+    const ImageHeader im{4, 2, 0, kCamLeftIr, kPixMono8, 9, 3};  // 4x2 mono, frame 9, 3 extra bytes
+    const Bytes extra = Hex("07 08 09"), data = Hex("01 02 03 04 05 06 07 08");
+    Bytes stream = Concat({param(9, "01 00 00 00"), encodeRegisterPacket(RegisterAccess{0x10, 0x20, 2, 1}),
+                           encodeImagePrefix(0, im, extra.data(), data.size()), data});
     StreamDecoder d;
     std::vector<WirePacket> out;
     for (uint8_t b : stream) d.feed(&b, 1, out);
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0].header.packet_id, 9);
-    EXPECT_EQ(out[0].payload, hex("01 00 00 00"));
+    EXPECT_EQ(out[0].payload, Hex("01 00 00 00"));
     EXPECT_EQ(out[1].header.type, kPacketRegister);
-    EXPECT_EQ(out[1].payload, hex("10 00 00 00 20 00 00 00 02 01"));
+    EXPECT_EQ(out[1].payload, Hex("10 00 00 00 20 00 00 00 02 01"));
     ASSERT_TRUE(out[2].has_image);
     EXPECT_EQ(out[2].image.width, 4);
     EXPECT_EQ(out[2].image.frame_index, 9);
@@ -110,23 +96,23 @@ TEST(StreamDecoder, PacketsFedOneByteAtATimeComeOutWholeWithImagePartsSeparated)
 TEST(StreamDecoder, MalformedImageIsSkippedWholeAndTheNextPacketKept) {
     const Bytes bad[] = {
         // length 8: too short for the 12-byte sub-header
-        hex("fe 01 fe 01 04 00 02 00 00 00 00 00 08 00 00 00 11 22 33 44 55 66 77 88"),
+        Hex("fe 01 fe 01 04 00 02 00 00 00 00 00 08 00 00 00 11 22 33 44 55 66 77 88"),
         // length 14: sub-header + 2 bytes, but extra_len says 200
-        hex("fe 01 fe 01 04 00 02 00 00 00 00 00 0e 00 00 00 01 00 01 00 00 00 00 00 00 00 01 c8 ee ee"),
+        Hex("fe 01 fe 01 04 00 02 00 00 00 00 00 0e 00 00 00 01 00 01 00 00 00 00 00 00 00 01 c8 ee ee"),
     };
     for (const Bytes& b : bad) {
         StreamDecoder d;
         std::vector<WirePacket> out;
-        d.feed(concat(b, param(1, "ab")), out);
+        d.feed(Concat({b, param(1, "ab")}), out);
         ASSERT_EQ(out.size(), 2u);
         EXPECT_TRUE(out[0].malformed);
         EXPECT_FALSE(out[0].has_image);
-        EXPECT_EQ(out[1].payload, hex("ab"));
+        EXPECT_EQ(out[1].payload, Hex("ab"));
     }
 }
 
 TEST(StreamDecoder, PayloadAboveTheKeepLimitIsSkippedNotStored) {
-    Bytes stream = concat(encodePacket(kPacketParam, 1, Bytes(5000, 0x5a)), param(2, "01"));
+    Bytes stream = Concat({encodePacket(kPacketParam, 1, Bytes(5000, 0x5a)), param(2, "01")});
     StreamDecoder d(1024);
     std::vector<WirePacket> out;
     d.feed(stream, out);
@@ -134,7 +120,7 @@ TEST(StreamDecoder, PayloadAboveTheKeepLimitIsSkippedNotStored) {
     EXPECT_TRUE(out[0].truncated);
     EXPECT_TRUE(out[0].payload.empty());
     EXPECT_EQ(out[0].header.length, 5000u);
-    EXPECT_EQ(out[1].payload, hex("01"));
+    EXPECT_EQ(out[1].payload, Hex("01"));
 }
 
 TEST(StreamDecoder, ResetDropsAPacketInProgress) {

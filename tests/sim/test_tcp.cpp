@@ -15,6 +15,7 @@
 
 #include "raw_client.h"
 #include "sim/tcp/tcp_server.h"
+#include "sim_test_util.h"
 
 extern char** environ;
 
@@ -34,17 +35,11 @@ struct Camera {
         : device(std::make_shared<SimDevice>(std::move(config))),
           server(device, address, kDefaultCameraPort) {
         std::string error;
-        started = server.start(&error);
-        EXPECT_TRUE(started) << error;
+        EXPECT_TRUE(server.start(&error)) << error;
     }
     std::shared_ptr<SimDevice> device;
     TcpCameraServer server;
-    bool started = false;
 };
-
-int16_t i16At(const WirePacket& p, size_t off) {
-    return p.payload.size() >= off + 2 ? static_cast<int16_t>(getU16(p.payload.data() + off)) : -12345;
-}
 
 // Waits for one complete frame holding an image of each of `cams`, all with one frame index.
 std::map<uint8_t, WirePacket> awaitFrame(RawClient& client, const std::set<uint8_t>& cams, Millis timeout) {
@@ -86,7 +81,7 @@ TEST(SimOverTcp, ServesOneConnectionAtATimeAndTheNextAfterADisconnect) {
     ASSERT_TRUE(third.connect("127.0.0.59", kDefaultCameraPort));
     std::optional<WirePacket> r = third.request(u16Request(query(kCmdWorkMode), 0));
     ASSERT_TRUE(r);
-    EXPECT_EQ(i16At(*r, 4), 0);
+    EXPECT_EQ(test::replyI16(*r, 4), 0);
     EXPECT_EQ(cam.server.stats().connections, 2u);
 }
 
@@ -219,6 +214,7 @@ TEST(KvsimExecutable, ServesSeveralCamerasLogsConnectionsAndStopsOnSigterm) {
 TEST(KvsimExecutable, StopsOnSigintWhileStreaming) {
     KvsimProcess sim({"--listen", "127.0.0.63", "--fps", "60"});
     ASSERT_TRUE(sim.running());
+    ASSERT_TRUE(sim.outputHas("listening on 127.0.0.63:7001", Millis(5000))) << sim.output();
     RawClient c;
     ASSERT_TRUE(c.connect("127.0.0.63", kDefaultCameraPort));
     ASSERT_TRUE(c.request(u16Request(kCmdWorkMode, kWorkDepth | kWorkColor)));

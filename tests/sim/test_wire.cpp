@@ -9,7 +9,7 @@ namespace orvane {
 namespace kvsim {
 namespace {
 
-using test::hex;
+using test::Hex;
 
 TEST(WireReplies, DeviceInfoDecoderStaysInsideItsFields) {
     Bytes b = deviceInfoReply(DeviceInfoRecord());
@@ -25,7 +25,7 @@ TEST(WireReplies, DeviceInfoDecoderStaysInsideItsFields) {
 }
 
 TEST(WireBytes, ReaderPastTheEndYieldsZeroAndReportsIt) {
-    Bytes b = hex("01 02 03");
+    Bytes b = Hex("01 02 03");
     ByteReader r(b);
     EXPECT_EQ(r.u16(), 0x0201);
     EXPECT_TRUE(r.ok());

@@ -34,34 +34,24 @@ struct Faulty {
         for (size_t n; (n = h.device.readOutput(buf, sizeof buf)) > 0;) out.insert(out.end(), buf, buf + n);
         return out;
     }
-    std::vector<WirePacket> decode(const Bytes& bytes) {
-        std::vector<WirePacket> out;
-        decoder.feed(bytes, out);
-        return out;
-    }
     void post(const Bytes& payload) { h.post(payload, next_id++); }
 
     DeviceHarness h;
     std::shared_ptr<FaultPlan> plan;
-    StreamDecoder decoder;
     uint8_t next_id = 1;
 };
 
 // A fixed exchange: requests, then two frames of depth and infrared at 160x120.
 Bytes scriptedSession(const std::string& faults) {
     Faulty f(faults);
-    Bytes out;
     for (int i = 0; i < 5; ++i) f.post(pingRequest());
     f.post(codeOnlyRequest(kCmdDeviceInfo));
     f.post(descriptorRequest());
     f.post(u16Request(kCmdDepthResolution, 0));
     f.post(u16Request(kCmdWorkMode, kWorkDepth | kWorkInfrared));
-    Bytes part = f.readAll();
-    out.insert(out.end(), part.begin(), part.end());
+    const Bytes first = f.readAll();
     f.h.advance(kPeriod);
-    part = f.readAll();
-    out.insert(out.end(), part.begin(), part.end());
-    return out;
+    return test::Concat({first, f.readAll()});
 }
 
 TEST(FaultSettingsText, ParsesEveryItemAndCombinesRepeatedOptions) {
@@ -135,21 +125,16 @@ TEST(FaultPlanOnDevice, CloseAfterFramesSendsThatManyFramesAndStillAnswers) {
     Faulty f("close-after-frames=2");
     f.post(u16Request(kCmdDepthResolution, 0));
     f.post(u16Request(kCmdWorkMode, kWorkDepth | kWorkInfrared));
-    std::vector<WirePacket> packets = f.decode(f.readAll());
-    for (int i = 0; i < 4; ++i) {
-        f.h.advance(kPeriod);
-        std::vector<WirePacket> more = f.decode(f.readAll());
-        packets.insert(packets.end(), more.begin(), more.end());
-        if (i == 1) {
-            EXPECT_TRUE(f.h.device.disconnectRequested());
-        }
-    }
     size_t images = 0;
-    for (const WirePacket& p : packets) images += p.has_image;
+    for (int period = 0; period < 5; ++period) {
+        if (period > 0) f.h.advance(kPeriod);
+        for (const WirePacket& p : f.h.drain()) images += p.has_image;
+        EXPECT_TRUE(period < 2 || f.h.device.disconnectRequested()) << "closed after the second frame";
+    }
     EXPECT_EQ(images, 6u) << "two frames of three images";
     EXPECT_GT(f.plan->stats().images_withheld, 0u);
     f.post(pingRequest());
-    EXPECT_EQ(f.decode(f.readAll()).size(), 1u) << "replies still go out";
+    EXPECT_EQ(f.h.drain().size(), 1u) << "replies still go out";
 }
 
 TEST(FaultPlanOnDevice, FlipsAndInsertsAtTheirRateAndTheSeedFixesTheBytes) {
@@ -195,7 +180,7 @@ TEST(FaultPlanOnDevice, KeepAlivesGoUnansweredAfterTheFirstFew) {
     Faulty f("no-keepalive=2");
     for (int i = 0; i < 5; ++i) f.post(keepAliveRequest());
     f.post(pingRequest());
-    std::vector<WirePacket> replies = f.decode(f.readAll());
+    std::vector<WirePacket> replies = f.h.drain();
     ASSERT_EQ(replies.size(), 3u);
     EXPECT_EQ(getU32(replies[0].payload.data()), kCmdKeepAlive);
     EXPECT_EQ(getU32(replies[1].payload.data()), kCmdKeepAlive);
@@ -209,7 +194,7 @@ TEST(FaultPlanOnDevice, ChosenRepliesAreDroppedOrDelayedAndOthersPass) {
     f.post(u16Request(query(kCmdLaserPower), 0));  // dropped
     f.post(codeOnlyRequest(kCmdDeviceInfo));       // held back
     f.post(pingRequest());
-    std::vector<WirePacket> now = f.decode(f.readAll());
+    std::vector<WirePacket> now = f.h.drain();
     ASSERT_EQ(now.size(), 2u);
     EXPECT_EQ(getU32(now[0].payload.data()), kCmdLaserPower);
     EXPECT_EQ(now[1].payload, pingReply());
@@ -218,7 +203,7 @@ TEST(FaultPlanOnDevice, ChosenRepliesAreDroppedOrDelayedAndOthersPass) {
     f.h.advance(249000);
     EXPECT_TRUE(f.readAll().empty());
     f.h.advance(1000);
-    std::vector<WirePacket> late = f.decode(f.readAll());
+    std::vector<WirePacket> late = f.h.drain();
     ASSERT_EQ(late.size(), 1u);
     EXPECT_EQ(late[0].header.packet_id, 3);
     EXPECT_EQ(late[0].payload.size(), 108u);
@@ -233,7 +218,7 @@ TEST(FaultPlanOnDevice, RepliesWithWrongCodeWrongLengthOrBadChecksumStayWellFram
     f.post(camGainRequest(query(kCmdCamGain), 0, 0));
     f.post(descriptorRequest());
     f.post(firmwareXmlRequest());
-    std::vector<WirePacket> r = f.decode(f.readAll());
+    std::vector<WirePacket> r = f.h.drain();
     ASSERT_EQ(r.size(), 4u);
     EXPECT_EQ(getU32(r[0].payload.data()), 0x80000103u);
     EXPECT_EQ(r[1].payload.size(), 5u);
@@ -249,13 +234,12 @@ TEST(FaultPlanOnDevice, ImagesGrowBeyondTheirGeometryOrCarryUnknownIdsAndFormats
     Faulty f("oversize-images=100,unknown-cam-id=9:2,unknown-pixel-format=12:3");
     f.post(u16Request(kCmdDepthResolution, 0));  // 160x120
     f.post(u16Request(kCmdWorkMode, kWorkDepth | kWorkInfrared));
-    std::vector<WirePacket> packets = f.decode(f.readAll());
-    f.h.advance(kPeriod);
-    std::vector<WirePacket> more = f.decode(f.readAll());
-    packets.insert(packets.end(), more.begin(), more.end());
     std::vector<WirePacket> images;
-    for (WirePacket& p : packets)
-        if (p.has_image) images.push_back(std::move(p));
+    for (int period = 0; period < 2; ++period) {
+        if (period > 0) f.h.advance(kPeriod);
+        for (WirePacket& p : f.h.drain())
+            if (p.has_image) images.push_back(std::move(p));
+    }
     ASSERT_EQ(images.size(), 6u);
     for (size_t i = 0; i < images.size(); ++i) {
         const WirePacket& img = images[i];

@@ -1,34 +1,35 @@
-// Faults that end a connection, seen by raw clients: over loopback TCP (an orderly close or a reset) and on
-// the libusb test double, where a simulated camera is attached to the bus and driven with plain libusb
-// calls. Each TCP test listens on its own address, 127.0.0.85 and up.
+// Faults that end a connection, seen through each transport: over loopback TCP (an orderly close or a
+// reset, read from a plain socket) and on the libusb test double (the camera is unplugged). The TCP cameras
+// listen on 127.0.0.85 and up.
 #include <gtest/gtest.h>
+#include <libusb.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 
 #include "loopback_peer.h"
-#include "sim/faults/fault_plan.h"
-#include "sim/tcp/tcp_server.h"
-#include "sim/usbattach/usb_camera.h"
 #include "sim/wire/packets.h"
-#include "sim/wire/stream_decoder.h"
+#include "sim_camera.h"
+#include "transport/usbcluster_libusb.h"
 
 namespace orvane {
 namespace kvsim {
 namespace {
 
-std::shared_ptr<FaultPlan> planFor(const std::string& text) {
-    FaultSettings s;
-    std::string error;
-    EXPECT_TRUE(parseFaultSettings(text, s, &error)) << error;
-    return std::make_shared<FaultPlan>(s);
+const kvtest::TcpAddressRange kAddresses("127.0.0.", 85, 2);
+
+std::shared_ptr<SimDevice> deviceWith(const std::string& faults) {
+    auto device = std::make_shared<SimDevice>(DeviceConfig());
+    device->setFaultHook(kvtest::faultPlan(faults));
+    return device;
 }
 
-Bytes pings(int n) {
-    Bytes out;
+std::string pings(int n) {
+    std::string out;
     for (int i = 0; i < n; ++i) {
         Bytes p = encodePacket(kPacketParam, static_cast<uint8_t>(i), pingRequest());
-        out.insert(out.end(), p.begin(), p.end());
+        out.append(p.begin(), p.end());
     }
     return out;
 }
@@ -37,21 +38,16 @@ Bytes pings(int n) {
 TEST(FaultsOverTcp, CloseOrResetAfterBytesEndsTheStreamAfterThoseBytes) {
     const struct {
         const char* plan;
-        const char* address;
         kvtest::PeerEnd end;
-    } rows[] = {{"close-after-bytes=50", "127.0.0.85", kvtest::PeerEnd::kOrderly},
-                {"reset-after-bytes=50", "127.0.0.86", kvtest::PeerEnd::kReset}};
+    } rows[] = {{"close-after-bytes=50", kvtest::PeerEnd::kOrderly},
+                {"reset-after-bytes=50", kvtest::PeerEnd::kReset}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.plan);
-        auto device = std::make_shared<SimDevice>(DeviceConfig());
-        device->setFaultHook(planFor(row.plan));
-        TcpCameraServer server(device, row.address);
-        std::string error;
-        ASSERT_TRUE(server.start(&error)) << error;
-        const int fd = kvtest::connectTo(row.address, kDefaultCameraPort);
+        kvtest::CameraEnd cam(kvtest::Transport::kTcp, deviceWith(row.plan));
+        ASSERT_TRUE(cam.ready());
+        const int fd = kvtest::connectTo(cam.address(), kDefaultCameraPort);
         ASSERT_GE(fd, 0);
-        const Bytes requests = pings(5);
-        ASSERT_TRUE(kvtest::sendAll(fd, std::string(requests.begin(), requests.end())));
+        ASSERT_TRUE(kvtest::sendAll(fd, pings(5)));
         std::string got;
         EXPECT_EQ(kvtest::readToEnd(fd, got, std::chrono::milliseconds(5000)), row.end);
         ::close(fd);
@@ -66,64 +62,26 @@ TEST(FaultsOverTcp, CloseOrResetAfterBytesEndsTheStreamAfterThoseBytes) {
     }
 }
 
-// ---- the libusb test double -------------------------------------------------------------------------
-
-class UsbAttach : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ::kvsim::usb::Bus::reset();
-        ASSERT_EQ(libusb_init(nullptr), 0);
+TEST(FaultsOverUsb, AFaultPlanDisconnectUnplugsTheCamera) {
+    ::kvsim::usb::Bus::reset();
+    ASSERT_EQ(UsbCluster::InitUsbLib(), 0);
+    {
+        kvtest::CameraEnd cam(kvtest::Transport::kUsb, deviceWith("close-after-bytes=30"));
+        std::unique_ptr<ITransferStream> stream(cam.makeStream());
+        ASSERT_TRUE(stream && stream->Open() == 0);
+        stream->set_timeout(500);
+        const std::string requests = pings(3);  // three 24-byte replies follow
+        ASSERT_EQ(stream->Send(requests.data(), static_cast<int>(requests.size())), 60);
+        std::string got;
+        char buf[512];
+        for (int i = 0, n = 0; i < 20 && got.size() < 30 && (n = stream->Receive(buf, sizeof buf)) >= 0; ++i)
+            got.append(buf, static_cast<size_t>(n));
+        EXPECT_EQ(got.size(), 30u);
+        EXPECT_EQ(stream->Receive(buf, sizeof buf), LIBUSB_ERROR_NO_DEVICE);
+        EXPECT_FALSE(cam.usb()->plugged());
     }
-    void TearDown() override {
-        libusb_exit(nullptr);
-        ::kvsim::usb::Bus::reset();
-    }
-
-    // Opens the n-th device of the bus and claims its interface.
-    libusb_device_handle* open(size_t n) {
-        libusb_device** list = nullptr;
-        ssize_t count = libusb_get_device_list(nullptr, &list);
-        libusb_device_handle* h = nullptr;
-        if (count > static_cast<ssize_t>(n) && libusb_open(list[n], &h) == 0) {
-            if (libusb_claim_interface(h, 0) != 0) {
-                libusb_close(h);
-                h = nullptr;
-            }
-        }
-        libusb_free_device_list(list, 1);
-        return h;
-    }
-    static int out(libusb_device_handle* h, const Bytes& b) {
-        int n = 0;
-        int r = libusb_bulk_transfer(h, 0x01, const_cast<uint8_t*>(b.data()), static_cast<int>(b.size()), &n,
-                                     1000);
-        return r == 0 ? n : r;
-    }
-    static int in(libusb_device_handle* h, Bytes& b, int len, unsigned timeout) {
-        b.assign(static_cast<size_t>(len), 0);
-        int n = 0;
-        int r = libusb_bulk_transfer(h, 0x81, b.data(), len, &n, timeout);
-        b.resize(static_cast<size_t>(n));
-        return r;
-    }
-};
-
-TEST_F(UsbAttach, AFaultPlanDisconnectUnplugsTheCamera) {
-    auto device = std::make_shared<SimDevice>(DeviceConfig());
-    device->setFaultHook(planFor("close-after-bytes=30"));
-    auto cam = UsbCamera::plug(device);
-    libusb_device_handle* dev = open(0);
-    ASSERT_NE(dev, nullptr);
-    ASSERT_EQ(out(dev, pings(3)), 60);  // three 24-byte replies follow
-    Bytes got, b;
-    for (int i = 0; i < 20 && got.size() < 30; ++i) {
-        ASSERT_EQ(in(dev, b, 512, 500), 0);
-        got.insert(got.end(), b.begin(), b.end());
-    }
-    EXPECT_EQ(got.size(), 30u);
-    EXPECT_EQ(in(dev, b, 512, 500), LIBUSB_ERROR_NO_DEVICE);
-    EXPECT_FALSE(cam->plugged());
-    libusb_close(dev);
+    UsbCluster::DeinitUsbLib();
+    ::kvsim::usb::Bus::reset();
 }
 
 }  // namespace

@@ -78,21 +78,15 @@ inline Vec3 backProject(const ServedIntrinsic& k, int u, int v, uint16_t d) {
 
 // The images of the next complete frame (by cam id), after advancing the clock by `period_us`.
 inline std::map<uint8_t, WirePacket> nextFrame(DeviceHarness& h, uint64_t period_us, size_t images) {
-    std::map<uint8_t, WirePacket> frame;
-    for (int tries = 0; tries < 4 && frame.size() < images; ++tries) {
+    for (int tries = 0; tries < 4; ++tries) {
         if (tries > 0) h.advance(period_us);
-        frame.clear();
-        int index = -1;
-        for (WirePacket& p : h.drain()) {
-            if (!p.has_image) continue;
-            if (p.image.frame_index != index) {
-                frame.clear();
-                index = p.image.frame_index;
-            }
-            frame[p.image.cam_id] = std::move(p);
-        }
+        std::vector<Frame> frames = framesOf(h.drain());
+        if (frames.empty() || frames.back().images.size() < images) continue;
+        std::map<uint8_t, WirePacket> frame;
+        for (WirePacket& p : frames.back().images) frame[p.image.cam_id] = std::move(p);
+        return frame;
     }
-    return frame;
+    return {};
 }
 
 // The frame's sequence number, stamped into the first four bytes of every image.

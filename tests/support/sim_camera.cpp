@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "sim/usb/usb_double.h"
 #include "transport/libusb_stream.h"
 #include "transport/tcp_stream.h"
 #include "transport/usbcluster_libusb.h"
@@ -33,8 +34,29 @@ AddressRange& addressRange() {
 
 }  // namespace
 
+const KV_IMAGE_DATA* imageOf(const KV_FRAME_DATA& frame, int32_t component) {
+    for (int i = 0; i < frame.validCount && i < KV_MAX_IMAGES_PER_FRAME; ++i)
+        if (frame.image[i].componentID == component) return &frame.image[i];
+    return nullptr;
+}
+
+void UsbLibrary::SetUp() {
+    ::kvsim::usb::Bus::reset();
+    ASSERT_EQ(orvane::UsbCluster::InitUsbLib(), 0);
+}
+
+void UsbLibrary::TearDown() {
+    orvane::UsbCluster::DeinitUsbLib();
+    EXPECT_EQ(::kvsim::usb::Bus::outstandingDeviceLists(), 0);
+    ::kvsim::usb::Bus::reset();
+}
+
 const char* transportName(Transport t) {
     return t == Transport::kTcp ? "tcp" : "usb";
+}
+
+std::string transportSuffix(const ::testing::TestParamInfo<Transport>& info) {
+    return transportName(info.param);
 }
 
 void setTcpAddressRange(const std::string& prefix, int first, int count) {

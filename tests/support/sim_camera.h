@@ -3,11 +3,14 @@
 // helpers every simulator-backed suite needs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "kvdepth.h"
 #include "sim/device/sim_device.h"
 #include "sim/faults/fault_plan.h"
 #include "sim/tcp/tcp_server.h"
@@ -21,6 +24,8 @@ using orvane::kvsim::SimDevice;
 
 enum class Transport { kTcp, kUsb };
 const char* transportName(Transport t);
+// The transport as the name suffix of a test instantiated for it.
+std::string transportSuffix(const ::testing::TestParamInfo<Transport>& info);
 
 // The loopback addresses this test executable may listen on: `prefix` + first .. first+count-1, e.g.
 // ("127.0.0.", 71, 10) for 127.0.0.71 to 127.0.0.80. Set it once, before the first camera; a suite can do
@@ -39,6 +44,18 @@ bool waitFor(const std::function<bool()>& condition, int timeout_ms);
 
 // The FaultPlan of a --fault text (EXPECTs that it parses).
 std::shared_ptr<orvane::kvsim::FaultPlan> faultPlan(const std::string& text);
+
+// The first image of `component` in a frame, or null.
+const KV_IMAGE_DATA* imageOf(const KV_FRAME_DATA& frame, int32_t component);
+
+// The libusb test double's library on an empty bus from SetUp to TearDown, which also checks that every
+// device list was given back: for a whole test program (AddGlobalTestEnvironment(new UsbLibrary)) or
+// called by a fixture around each test.
+class UsbLibrary : public ::testing::Environment {
+  public:
+    void SetUp() override;
+    void TearDown() override;
+};
 
 // A simulated camera reachable over one transport.
 class CameraEnd {

@@ -109,22 +109,14 @@ TEST(PointCloud, HolesAreSkippedAndPointsTakeTheColourPixelTheyProjectTo) {
     const float rt[12] = {1, 0, 0, 10, 0, 1, 0, 0, 0, 0, 1, 0};
     std::memcpy(cal.color_intrinsic, k, sizeof k);
     std::memcpy(cal.color_extrinsic, rt, sizeof rt);
-    ImageCopy color;
-    color.component = KV_COMPONENT_COLOR;
-    color.pixel_format = KV_PIXEL_FORMAT_RGB8;
-    color.width = 4;
-    color.height = 2;
+    ImageCopy color{KV_COMPONENT_COLOR, 4, 2, KV_PIXEL_FORMAT_RGB8, 0, 0, {}};
     for (int i = 0; i < 8; ++i) color.data.insert(color.data.end(), {uint8_t(i), uint8_t(10 * i), 200});
     const float xyz[5][3] = {{10, 0, 1000},    // straight ahead of the colour camera: (2, 1)
                              {nan, nan, nan},  // hole
                              {0, 0, 0},        // no depth
                              {1000, 0, 1000},  // outside the colour image
                              {0, -10, 1000}};  // (1, 0)
-    ImageCopy points;
-    points.component = KV_COMPONENT_POINT3D;
-    points.pixel_format = KV_PIXEL_FORMAT_POINT3D_F32;
-    points.width = 5;
-    points.height = 1;
+    ImageCopy points{KV_COMPONENT_POINT3D, 5, 1, KV_PIXEL_FORMAT_POINT3D_F32, 0, 0, {}};
     points.data.assign(reinterpret_cast<const uint8_t*>(xyz),
                        reinterpret_cast<const uint8_t*>(xyz) + sizeof xyz);
     const std::vector<PlyPoint> cloud = pointCloud(points, &color, cal);

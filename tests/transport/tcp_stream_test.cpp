@@ -77,16 +77,9 @@ class TcpStream : public ::testing::Test {
     tcp_stream stream_{kServerIp, orvane::kTcpCameraPort};
 };
 
-TEST_F(TcpStream, ReportsEthernetAndKeepsItsAddressTextWithinItsBuffer) {
-    EXPECT_EQ(stream_.GetInterface(), 1);
+TEST_F(TcpStream, MalformedAddressesAreRejectedWithoutConnectingAndTheTextKeptWithinItsBuffer) {
+    EXPECT_EQ(stream_.GetInterface(), 1);  // Ethernet
     EXPECT_STREQ(tcp_stream().GetStreamID(), "127.0.0.1");
-    const std::string long_text(100, '1');
-    tcp_stream overlong(long_text.c_str(), orvane::kTcpCameraPort);
-    EXPECT_EQ(std::string(overlong.GetStreamID()), long_text.substr(0, 31));
-    EXPECT_EQ(overlong.Open(), 1);
-}
-
-TEST_F(TcpStream, MalformedAddressesAreRejectedWithoutConnecting) {
     // Regression: "" and "0.0.0.0" parse to address 0, which the socket layer takes as "be a server":
     // the stream would listen on every interface and block in accept for ever. Every other input is
     // 127.0.0.41, this suite's listening server, once a check is missing: an octet that wraps into the
@@ -97,6 +90,10 @@ TEST_F(TcpStream, MalformedAddressesAreRejectedWithoutConnecting) {
         tcp_stream stream(ip, orvane::kTcpCameraPort);
         EXPECT_EQ(stream.Open(), 1) << "'" << ip << "'";
     }
+    const std::string overlong(100, '1');
+    tcp_stream stream(overlong.c_str(), orvane::kTcpCameraPort);
+    EXPECT_EQ(std::string(stream.GetStreamID()), overlong.substr(0, 31));
+    EXPECT_EQ(stream.Open(), 1);
     EXPECT_EQ(server_.connections(), 0u);
 }
 
@@ -256,16 +253,7 @@ TEST_F(TcpStream, CloseAndReopenConnectsAgainWithNothingStaleStaged) {
     EXPECT_EQ(read(1, 1), "y");
 }
 
-TEST_F(TcpStream, DestroyingAnOpenStreamClosesItsConnection) {
-    {
-        tcp_stream stream(kServerIp, orvane::kTcpCameraPort);
-        ASSERT_EQ(stream.Open(), 0);
-        ASSERT_TRUE(server_.waitConnections(1));
-    }
-    EXPECT_TRUE(waitPeerClosed(0));
-}
-
-TEST_F(TcpStream, ClusterOpensByAddressAndListsEveryOpen) {
+TEST_F(TcpStream, ClusterOpensByAddressAndListsEveryOpenAndDestroyingAStreamCloses) {
     TcpCluster::InitTcpLib();
     EXPECT_EQ(TcpCluster::GetNum(), 0);
     EXPECT_EQ(TcpCluster::GetStream(kServerIp), nullptr);
@@ -281,6 +269,8 @@ TEST_F(TcpStream, ClusterOpensByAddressAndListsEveryOpen) {
     EXPECT_STREQ(first->GetStreamID(), kServerIp);
     EXPECT_EQ(first->Send("1", 1), 1);  // already open
     EXPECT_EQ(read(0, 1), "1");
+    first.reset();  // destroying an open stream closes its connection
+    EXPECT_TRUE(waitPeerClosed(0));
 
     EXPECT_EQ(TcpCluster::GetStreamByIP(nullptr), nullptr);
     TcpCluster::DeinitTcpLib();
@@ -294,13 +284,8 @@ TEST_F(TcpStream, UnreachableAddressGivesNullQuicklyAndIsNotListed) {
     EXPECT_EQ(TcpCluster::GetStreamByIP(kNobodyIp), nullptr);
     EXPECT_LT(msSince(start), 5000);
     EXPECT_TRUE(TcpCluster::GetStreamIDs().empty());
-
-    // The failed attempt gave its socket slot back.
-    std::vector<std::unique_ptr<tcp_stream>> streams;
-    for (int i = 0; i < 4; ++i) {
-        streams.push_back(std::make_unique<tcp_stream>(kServerIp, orvane::kTcpCameraPort));
-        EXPECT_EQ(streams.back()->Open(), 0) << i;
-    }
+    // That the refused attempt gave its socket slot back:
+    // SocketLink.RefusedConnectionPrintsErrorAndFreesTheSlot.
 }
 
 }  // namespace

@@ -16,12 +16,13 @@
 #include "sim/wire/byte_order.h"
 #include "sim/wire/packets.h"
 #include "sim_camera.h"
-#include "transport/usbcluster_libusb.h"
 
 namespace vstest {
 
 namespace kv = orvane::kvsim;
+using kvtest::imageOf;
 using kvtest::Transport;
+using kvtest::transportSuffix;
 using orvane::VOVCamVideoSource;
 using Clock = std::chrono::steady_clock;
 
@@ -31,12 +32,6 @@ constexpr int32_t kLeftIr = 0x00040000;
 constexpr int32_t kRightIr = 0x00080000;
 constexpr int kDepthAndIr = kv::kWorkDepth | kv::kWorkInfrared;
 
-inline const KV_IMAGE_DATA* imageOf(const KV_FRAME_DATA& f, int32_t component) {
-    for (int i = 0; i < f.validCount && i < KV_MAX_IMAGES_PER_FRAME; ++i)
-        if (f.image[i].componentID == component) return &f.image[i];
-    return nullptr;
-}
-
 inline int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
@@ -44,17 +39,11 @@ inline int64_t msSince(Clock::time_point start) {
 class VideoSourceRig : public ::testing::TestWithParam<Transport> {
   public:
     void SetUp() override {
-        if (GetParam() == Transport::kUsb) {
-            ::kvsim::usb::Bus::reset();
-            ASSERT_EQ(orvane::UsbCluster::InitUsbLib(), 0);
-        }
+        if (GetParam() == Transport::kUsb) usb_.SetUp();
     }
     void TearDown() override {
         unplug();
-        if (GetParam() == Transport::kUsb) {
-            orvane::UsbCluster::DeinitUsbLib();
-            ::kvsim::usb::Bus::reset();
-        }
+        if (GetParam() == Transport::kUsb) usb_.TearDown();
     }
 
     // A simulated camera and an unopened source on it (any earlier pair goes first).
@@ -140,6 +129,7 @@ class VideoSourceRig : public ::testing::TestWithParam<Transport> {
     std::vector<orvane::SubBufferInfo> layout;
     std::vector<std::unique_ptr<std::vector<uint8_t>>> memory;
     std::atomic<int> offline_events{0};
+    kvtest::UsbLibrary usb_;
 };
 
 // A frame callback that gives every frame's buffer back and counts its calls; optionally it unregisters
@@ -179,9 +169,5 @@ struct KeepAliveLog : kv::FaultHook {
     std::mutex mutex;
     std::vector<Clock::time_point> times;
 };
-
-inline std::string transportSuffix(const ::testing::TestParamInfo<Transport>& info) {
-    return kvtest::transportName(info.param);
-}
 
 }  // namespace vstest
