@@ -183,7 +183,13 @@ int runRecordingInfo(const std::string& file) {
     }
     std::printf("frames:      %llu\n", static_cast<unsigned long long>(frames));
     if (summary.metadata.count(rec::kRecordingMetadata) != 0) {
-        std::printf("dropped:     %llu frames\n", static_cast<unsigned long long>(summary.dropped_frames));
+        std::printf("dropped:     %llu frames (%llu by the writer, %llu lost before reaching the host)\n",
+                    static_cast<unsigned long long>(summary.dropped_frames + summary.missed_frames),
+                    static_cast<unsigned long long>(summary.dropped_frames),
+                    static_cast<unsigned long long>(summary.missed_frames));
+        if (summary.stream_bytes_dropped > 0)
+            std::printf("warning:     %llu bytes of the device stream were dropped; a replay is not exact\n",
+                        static_cast<unsigned long long>(summary.stream_bytes_dropped));
     } else {
         std::printf("dropped:     unknown (the recording was not closed)\n");
     }

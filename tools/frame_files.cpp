@@ -19,9 +19,11 @@ std::string hex32(int32_t v) {
     return text;
 }
 
+// Divides instead of multiplying: sizes read from a recording could make the product wrap.
 bool sized(const ImageCopy& image, int bytes_per_pixel) {
-    return image.width > 0 && image.height > 0 &&
-           image.data.size() >= static_cast<size_t>(image.width) * image.height * bytes_per_pixel;
+    return image.width > 0 && image.height > 0 && bytes_per_pixel > 0 &&
+           image.data.size() / static_cast<size_t>(bytes_per_pixel) / static_cast<size_t>(image.width) >=
+               static_cast<size_t>(image.height);
 }
 
 // R^-1 of the 3x3 rotation block of a 3x4 [R | t], computed as the library's registration does.
@@ -178,6 +180,10 @@ bool writeFrameFiles(const FrameRecord& frame, const FrameFileOptions& options, 
         const std::string name = streamName(image.component);
         if (image.component == KV_COMPONENT_POINT3D) {
             if (!options.ply) continue;
+            if (!sized(image, 12)) {
+                if (error) *error = "frame image points is smaller than its size says";
+                return false;
+            }
             const std::vector<PlyPoint> cloud =
                 pointCloud(image, frame.find(KV_COMPONENT_COLOR), options.calibration);
             const bool with_color = frame.find(KV_COMPONENT_COLOR) != nullptr;

@@ -1,6 +1,9 @@
 // kvdepth: list cameras, show and change their settings, and capture depth, infrared, colour and point
 // clouds to files. `--sim` runs everything against the project's camera simulator.
 #include <CLI/CLI.hpp>
+#include <exception>
+#include <new>
+#include <string>
 
 #include <kvdepth.h>
 
@@ -163,25 +166,36 @@ int main(int argc, char** argv) {
     camera.sim_options.verbose = verbose;
     tool::QuietStdout::allow(verbose);
 
-    if (*list) {
-        if (!list_sim) return tool::runList(list_ips);
-        // The simulator lives as long as the listing.
-        tool::SimProcess sim;
-        std::string error;
-        if (!sim.start(camera.sim_options, &error)) return tool::failWith(error);
-        list_ips.push_back(sim.address());
-        return tool::runList(list_ips);
+    // Any failure ends in one line and a non-zero status, never in an abort: a damaged recording may ask
+    // for more memory than there is.
+    const auto run = [&]() -> int {
+        if (*list) {
+            if (!list_sim) return tool::runList(list_ips);
+            // The simulator lives as long as the listing.
+            tool::SimProcess sim;
+            std::string error;
+            if (!sim.start(camera.sim_options, &error)) return tool::failWith(error);
+            list_ips.push_back(sim.address());
+            return tool::runList(list_ips);
+        }
+        if (*info && !recording_file.empty()) return tool::runRecordingInfo(recording_file);
+        if (*info) return tool::runInfo(camera);
+        if (*record) return tool::runRecord(camera, record_options);
+        if (*convert) return tool::runConvert(convert_file, convert_out);
+        if (*features) return tool::runFeatures(camera, xml);
+        if (*get) return tool::runGet(camera, feature_name);
+        if (*set) return tool::runSet(camera, feature_name, value);
+        if (*view) {
+            view_options.verbose = verbose;
+            return tool::runView(camera, view_options);
+        }
+        return tool::runCapture(camera, capture_options);
+    };
+    try {
+        return run();
+    } catch (const std::bad_alloc&) {
+        return tool::failWith("out of memory");
+    } catch (const std::exception& e) {
+        return tool::failWith(std::string("internal error: ") + e.what());
     }
-    if (*info && !recording_file.empty()) return tool::runRecordingInfo(recording_file);
-    if (*info) return tool::runInfo(camera);
-    if (*record) return tool::runRecord(camera, record_options);
-    if (*convert) return tool::runConvert(convert_file, convert_out);
-    if (*features) return tool::runFeatures(camera, xml);
-    if (*get) return tool::runGet(camera, feature_name);
-    if (*set) return tool::runSet(camera, feature_name, value);
-    if (*view) {
-        view_options.verbose = verbose;
-        return tool::runView(camera, view_options);
-    }
-    return tool::runCapture(camera, capture_options);
 }

@@ -28,6 +28,25 @@ void onInterrupt(int) {
     signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program at once
 }
 
+// Ctrl-C handling for the whole command, from before the camera opens until the recording is closed: an
+// interrupt while the camera opens or while the queue drains still ends in a closed, readable recording.
+class InterruptScope {
+  public:
+    InterruptScope() {
+        struct sigaction sa {};
+        sa.sa_handler = onInterrupt;
+        sigemptyset(&sa.sa_mask);
+        g_stop.store(false);
+        sigaction(SIGINT, &sa, &previous_);
+    }
+    ~InterruptScope() { sigaction(SIGINT, &previous_, nullptr); }
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+
+  private:
+    struct sigaction previous_ {};
+};
+
 void onCameraEvent(KV_EVENT_INFO* event, void* user) {
     if (event && event->eventId == KV_EVENT_DEVICE_OFFLINE)
         static_cast<std::atomic<bool>*>(user)->store(true);
@@ -199,6 +218,7 @@ int runRecord(const CameraChoice& camera, const RecordOptions& options) {
     if (!recorder.open(options.out, &error)) return failWith(error);
 
     std::string run_error;
+    InterruptScope interrupt;
     {
         CameraChoice choice = camera;
         // The tap goes on before the camera is opened, so the recording holds the whole session.
@@ -208,16 +228,10 @@ int runRecord(const CameraChoice& camera, const RecordOptions& options) {
         if (!selectStreams(session.handle(), options, wanted, &error)) return failWith(error);
         recordDevice(recorder, session, wanted);
 
-        struct sigaction sa {
-        }, previous{};
-        sa.sa_handler = onInterrupt;
-        sigemptyset(&sa.sa_mask);
-        g_stop.store(false);
-        sigaction(SIGINT, &sa, &previous);
         Session capture(session.handle(), options, recorder);
         run_error = capture.run();
-        sigaction(SIGINT, &previous, nullptr);
         KVSetStreamTap(nullptr, nullptr, nullptr);
+        recorder.setMissedFrames(capture.missed());
 
         const bool ok = recorder.finish(&error);
         if (!ok && run_error.empty()) run_error = error;

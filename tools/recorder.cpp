@@ -74,7 +74,8 @@ bool Recorder::open(const std::string& path, std::string* error) {
         }
         image_channels_[c] = writer_.addChannel(schema, "/" + streamName(c), "cdr");
     }
-    if (writer_.failed()) {
+    // On disk now: a recording killed before its first chunk still opens as an empty recording.
+    if (!writer_.flush()) {
         if (error) *error = writer_.error();
         return false;
     }
@@ -181,6 +182,8 @@ void Recorder::writeFrame(const FrameRecord& frame, uint64_t log_time) {
     const auto sequence = static_cast<uint32_t>(frame.number);
     nlohmann::json images = nlohmann::json::array();
     for (const ImageCopy& image : frame.images) {
+        // Only images that get a message: a reader waits for every image a frame lists.
+        if (image_channels_.count(image.component) == 0) continue;
         images.push_back({{"topic", "/" + streamName(image.component)},
                           {"component", image.component},
                           {"index", image.index},
@@ -219,6 +222,11 @@ void Recorder::writeFrame(const FrameRecord& frame, uint64_t log_time) {
     }
 }
 
+void Recorder::setMissedFrames(uint64_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames_missed_ = count;
+}
+
 bool Recorder::finish(std::string* error) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -235,6 +243,7 @@ bool Recorder::finish(std::string* error) {
     writer_.writeMetadata(rec::kRecordingMetadata,
                           {{"frames", std::to_string(frames_written_)},
                            {"dropped_frames", std::to_string(frames_dropped_)},
+                           {"missed_frames", std::to_string(frames_missed_)},
                            {"stream_bytes_dropped", std::to_string(stream_bytes_dropped_)}});
     std::string close_error;
     std::lock_guard<std::mutex> lock(mutex_);

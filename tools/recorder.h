@@ -46,6 +46,8 @@ class Recorder {
     void addAttachment(const std::string& name, const std::string& media_type, const std::string& data);
     void addMetadata(const std::string& name, const std::map<std::string, std::string>& values);
 
+    // Frames the camera sent that never reached the host; kept in the recording's closing record.
+    void setMissedFrames(uint64_t count);
     // Writes what is queued and the closing records. False with the first error.
     bool finish(std::string* error);
     bool failed() const;
@@ -76,6 +78,7 @@ class Recorder {
     bool finished_ = false;
     uint64_t frames_written_ = 0;
     uint64_t frames_dropped_ = 0;
+    uint64_t frames_missed_ = 0;
     uint64_t stream_bytes_dropped_ = 0;
     uint64_t bytes_written_ = 0;
     std::string error_;

@@ -37,8 +37,10 @@ StreamTapSetting TappedStream::tap() const {
 
 int TappedStream::Send(const char* buf, int len) {
     const int sent = m_inner->Send(buf, len);
-    // USB reports failure as negative and TCP as 0; both send all of len on success.
-    if (sent > 0 && m_on.load(std::memory_order_acquire)) report(KV_STREAM_TO_DEVICE, buf, len);
+    // USB reports failure as negative and TCP as 0. Only what went out is reported: a sender that retries
+    // the rest of a short send must not find the same bytes twice in a recording.
+    if (sent > 0 && m_on.load(std::memory_order_acquire))
+        report(KV_STREAM_TO_DEVICE, buf, sent < len ? sent : len);
     return sent;
 }
 

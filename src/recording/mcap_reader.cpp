@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "recording/mcap_format.h"
 
@@ -15,6 +16,9 @@ namespace {
 
 // Larger chunks than this are taken as damage rather than allocated.
 constexpr uint64_t kMaxChunkBytes = 1ull << 30;
+// A record's length is read before the record: anything longer than the largest chunk (compressed data may
+// be slightly larger than the data) is damage, not a reason to allocate that much.
+constexpr uint64_t kMaxRecordBytes = kMaxChunkBytes + (kMaxChunkBytes >> 7) + 4096;
 
 std::string offsetText(uint64_t offset) {
     return "at byte " + std::to_string(offset);
@@ -94,6 +98,18 @@ ReadResult McapReader::read(const std::string& path) {
 }
 
 ReadResult McapReader::run(Source& source) {
+    try {
+        return readRecords(source);
+    } catch (const std::bad_alloc&) {
+        // A damaged length that still passed the size checks; what was read before it stays read.
+        result_.truncated = true;
+        result_.error = "a record " + offsetText(source.offset()) + " needs more memory than there is";
+        result_.ok = result_.chunks > 0 || result_.messages > 0;
+        return result_;
+    }
+}
+
+ReadResult McapReader::readRecords(Source& source) {
     result_ = ReadResult{};
     schemas_.clear();
     channels_.clear();
@@ -120,6 +136,12 @@ ReadResult McapReader::run(Source& source) {
             return result_;
         }
         first = false;
+        if (length > kMaxRecordBytes) {
+            result_.truncated = true;
+            result_.error =
+                "damaged record " + offsetText(at) + ": it claims " + std::to_string(length) + " bytes";
+            break;
+        }
         const uint8_t* content = source.next(length);
         if (!content) {
             result_.truncated = true;

@@ -39,6 +39,7 @@ class McapReader {
   private:
     class Source;
     ReadResult run(Source& source);
+    ReadResult readRecords(Source& source);
     // false: the record is damaged (message in *why).
     bool record(uint8_t opcode, const uint8_t* data, size_t size, bool in_chunk, std::string* why,
                 bool* stop);

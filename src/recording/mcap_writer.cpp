@@ -213,7 +213,12 @@ bool McapWriter::flushChunk() {
     c.start = UINT64_MAX;
     c.end = 0;
     // A file cut short later still holds every chunk written so far.
-    if (!failed() && std::fflush(file_) != 0) error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+    return flush();
+}
+
+bool McapWriter::flush() {
+    if (!failed() && file_ && std::fflush(file_) != 0)
+        error_ = "cannot write " + path_ + ": " + std::strerror(errno);
     return !failed();
 }
 

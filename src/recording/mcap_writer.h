@@ -45,6 +45,9 @@ class McapWriter {
                          const std::vector<uint8_t>& data);
     bool writeMetadata(const std::string& name, const std::map<std::string, std::string>& metadata);
 
+    // Hands what is buffered to the file (the open chunk stays open). False with the first error.
+    bool flush();
+
     // Writes the last chunk, the summary and the footer. False with the first error of the file.
     bool close(std::string* error);
 

@@ -79,9 +79,13 @@ bool readSummary(const std::string& path, RecordingSummary* out, std::string* er
     reader.on_metadata = [&](const std::string& name, const std::map<std::string, std::string>& values) {
         out->metadata[name] = values;
         if (name != kRecordingMetadata) return;
-        auto dropped = values.find("dropped_frames");
-        if (dropped != values.end())
-            out->dropped_frames = std::strtoull(dropped->second.c_str(), nullptr, 10);
+        const auto count = [&values](const char* key) {
+            auto found = values.find(key);
+            return found == values.end() ? 0ull : std::strtoull(found->second.c_str(), nullptr, 10);
+        };
+        out->dropped_frames = count("dropped_frames");
+        out->missed_frames = count("missed_frames");
+        out->stream_bytes_dropped = count("stream_bytes_dropped");
     };
     const ReadResult result = reader.read(path);
     report(result, error, &out->truncated);

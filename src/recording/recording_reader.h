@@ -35,8 +35,12 @@ struct RecordingSummary {
     uint64_t start_ns = 0;  // log time of the first message
     uint64_t end_ns = 0;    // log time of the last message
     uint64_t chunk_count = 0;
-    uint64_t dropped_frames = 0;  // frames the recorder could not write (from the "recording" metadata)
-    bool truncated = false;       // the file ended before its footer; counts cover the complete chunks
+    // From the "recording" metadata: frames the recorder could not write, frames the camera sent that never
+    // reached the host (gaps in the frame index), and device stream bytes lost (the replay is then inexact).
+    uint64_t dropped_frames = 0;
+    uint64_t missed_frames = 0;
+    uint64_t stream_bytes_dropped = 0;
+    bool truncated = false;  // the file ended before its footer; counts cover the complete chunks
     std::vector<std::string> attachments;                                // attachment names
     std::map<std::string, std::map<std::string, std::string>> metadata;  // metadata records by name
 };

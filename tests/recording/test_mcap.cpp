@@ -2,6 +2,8 @@
 // foreign files.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -157,18 +159,23 @@ TEST_F(Recording, DamagedChunkStopsAtTheLastGoodOne) {
     ASSERT_NE(chunk, 0u);
     const struct {
         const char* name;
-        size_t offset;  // in the chunk record's content
+        long offset;  // from the chunk record's content; negative: in its length prefix
         uint8_t value;
         const char* message;
     } cases[] = {
-        {"payload byte", length - 5, 0x5a, "damaged"},
+        {"payload byte", static_cast<long>(length) - 5, 0x5a, "damaged"},
         // A quarter gigabyte claimed by a few bytes is refused before anything is allocated.
         {"uncompressed size", 16 + 3, 0x10, "sizes disagree"},
+        // A record length grown by 4 GiB in a file that large (sparse) is damage, not a 4 GiB read.
+        {"record length", -4, 0x01, "claims"},
     };
     for (const auto& c : cases) {
         Bytes damaged = file_;
-        damaged[chunk + c.offset] ^= c.value;
+        damaged[static_cast<size_t>(static_cast<long>(chunk) + c.offset)] ^= c.value;
         writeFile(path_, damaged);
+        if (c.offset < 0) {
+            ASSERT_EQ(truncate(path_.c_str(), 5ll << 30), 0);
+        }
         std::vector<StreamChunk> read;
         std::string error;
         bool truncated = false;
@@ -192,7 +199,7 @@ TEST(ForeignFile, GivesAClearError) {
         {"magic only", Bytes{0x89, 'M', 'C', 'A', 'P', '0', '\r', '\n'}, "ends early"},
         {"huge record",
          Bytes{0x89, 'M', 'C', 'A', 'P', '0', '\r', '\n', 1, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff},
-         "ends inside a record"},
+         "claims"},
     };
     const std::string path = ::testing::TempDir() + "kvdepth_foreign.bin";
     for (const auto& c : cases) {

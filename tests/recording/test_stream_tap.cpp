@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "api_fixture.h"
+#include "device/stream_tap.h"
+#include "memory_stream.h"
 
 namespace apitest {
 namespace {
@@ -62,6 +64,22 @@ TEST_P(StreamTap, GlobalTapHoldsTheSessionFromTheFirstByteAndStopsWhenOff) {
     ASSERT_EQ(KVGetInt(h, KV_COMPONENT_LASER, KV_FEATURE_LASER_POWER, &power), KV_STATUS_OK);
     EXPECT_GE(log.callCount(), calls + 2);
     ASSERT_EQ(KVSetStreamTap(h, nullptr, nullptr), KV_STATUS_OK);
+}
+
+// A sender that retries the rest of a short send must not find the first part twice in the tap.
+TEST(TappedStreamShortSends, EachByteIsReportedOnceInOrder) {
+    auto memory = std::make_unique<kvtest::MemoryStream>();
+    memory->SetMaxSendSize(3);
+    orvane::TappedStream stream(std::move(memory));
+    TapLog log;
+    stream.setTap({&TapLog::onTap, &log});
+    const std::string packet = "0123456789abcdef";
+    for (size_t at = 0; at < packet.size();) {
+        const int sent = stream.Send(packet.data() + at, static_cast<int>(packet.size() - at));
+        ASSERT_GT(sent, 0);
+        at += static_cast<size_t>(sent);
+    }
+    EXPECT_EQ(std::string(log.sent.begin(), log.sent.end()), packet);
 }
 
 TEST(StreamTapChecks, RefusesWithoutLibraryOrWithUnknownHandle) {

@@ -130,6 +130,23 @@ TEST(PointCloud, HolesAreSkippedAndPointsTakeTheColourPixelTheyProjectTo) {
     EXPECT_EQ(pointCloud(points, &color, CaptureCalibration{})[0].g, 128);
 }
 
+// Sizes come from recordings too: 2146721619 x 1432163965 x 12 wraps to 8788 bytes in 64 bits.
+TEST(FrameFiles, ImageSizesWhoseProductWrapsAreRefusedNotRead) {
+    ImageCopy points{KV_COMPONENT_POINT3D, 2146721619, 1432163965, KV_PIXEL_FORMAT_POINT3D_F32, 1, 0, {}};
+    points.data.assign(8788, 0);
+    EXPECT_TRUE(pointCloud(points, nullptr, CaptureCalibration{}).empty());
+    const kvtool::ScratchDir dir;
+    FrameRecord frame;
+    frame.number = 1;
+    frame.images = {points};
+    FrameFileOptions options;
+    options.directory = dir.path();
+    options.ply = true;
+    std::string error;
+    EXPECT_FALSE(writeFrameFiles(frame, options, &error));
+    EXPECT_NE(error.find("smaller than its size says"), std::string::npos) << error;
+}
+
 TEST(DepthColormap, NearIsRedFarIsBlueNoDepthIsBlack) {
     const uint16_t depth[] = {0, 600, 2000, 1300};
     const std::vector<uint8_t> rgb = colorizeDepth(depth, 4);

@@ -10,12 +10,14 @@ import pytest
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import Select
 
 from conftest import Viewer, await_line, open_browser, tool, wait_until
 from png16 import gray16_at
 
 STREAMS = ("depth", "ir_left", "ir_right", "color")
 LASER_POWER = "setting-00400000-1500"  # laser.power: 0 to 100
+DEPTH_MODE = "setting-00010000-3108"  # depth.image mode: the camera takes it only while stopped
 
 
 def frame_index(browser, stream):
@@ -118,11 +120,19 @@ def test_a_control_changes_the_cameras_setting(tmp_path):
             wait_until(browser, lambda: slider.get_attribute("value") == "37", message="slider did not follow")
             assert box.get_attribute("value") == "37"
             assert browser.find_element(By.CSS_SELECTOR, f"#{LASER_POWER} .error").text == ""
+            # An image mode is changed while the page streams: the viewer stops, applies and starts again.
+            Select(browser.find_element(By.CSS_SELECTOR, f"#{DEPTH_MODE} select")).select_by_visible_text("1280x960")
+            canvas = browser.find_element(By.ID, "canvas-depth")
+            wait_until(browser, lambda: canvas.get_attribute("width") == "1280", message="depth not at 1280x960")
+            before = frame_index(browser, "depth")
+            wait_until(browser, lambda: frame_index(browser, "depth") > before + 3, message="no frames after the change")
+            assert browser.find_element(By.CSS_SELECTOR, f"#{DEPTH_MODE} .error").text == ""
         finally:
             browser.quit()
             viewer.stop()
-        got = tool("get", "--ip", "127.0.8.11", "laser.power")
-        assert got.returncode == 0 and got.stdout.strip() == "37", got.stderr
+        for feature, value in (("laser.power", "37"), ("depth.image_mode", "1280x960 (5243840)")):
+            got = tool("get", "--ip", "127.0.8.11", feature)
+            assert got.returncode == 0 and got.stdout.strip() == value, got.stderr
     finally:
         proc.terminate()
         proc.wait(timeout=30)

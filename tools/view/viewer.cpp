@@ -168,6 +168,7 @@ class Viewer {
         last_error_ = text;
     }
     json selectStreams(int32_t wanted, bool run);
+    json changeSetting(int32_t component, int32_t feature, const std::string& value);
 
     ApiResponse handle(const ApiRequest& request);
     json info();
@@ -354,6 +355,21 @@ json Viewer::selectStreams(int32_t wanted, bool run) {
     return result;
 }
 
+// A setting the camera refuses while streaming (an image mode) is applied between a stop and a start, as a
+// user changing it on the page expects; the start sizes the buffers and reads the calibration anew.
+json Viewer::changeSetting(int32_t component, int32_t feature, const std::string& value) {
+    const json control = featureControl(h_, component, feature);
+    const bool pause = capturing_.load() && control.is_object() && !control.value("live", true);
+    if (pause) stopCapture();
+    json result = applySetting(h_, components_, component, feature, value);
+    std::string error;
+    if (pause && !startCapture(&error)) {
+        result["ok"] = false;
+        result["error"] = error;
+    }
+    return result;
+}
+
 ApiResponse Viewer::handle(const ApiRequest& request) {
     const bool get = request.method == "GET", post = request.method == "POST";
     if (get && request.path == "/api/info") return reply(info());
@@ -372,7 +388,7 @@ ApiResponse Viewer::handle(const ApiRequest& request) {
         const std::string value = v.is_string() ? v.get<std::string>() : v.dump();
         const auto c = static_cast<int32_t>(component.get<int64_t>()),
                    f = static_cast<int32_t>(feature.get<int64_t>());
-        return reply(call([this, c, f, value] { return applySetting(h_, components_, c, f, value); }));
+        return reply(call([this, c, f, value] { return changeSetting(c, f, value); }));
     }
     if (request.path == "/api/capture") {
         const bool run = body.value("run", false);
