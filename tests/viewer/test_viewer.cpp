@@ -2,11 +2,13 @@
 // for the page, that only the newest frame is encoded, and its CPU figure.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "cpu_meter.h"
@@ -167,6 +169,32 @@ TEST(FrameEncoder, EncodesOnlyTheNewestFrameWhileBusy) {
     encoder.stop();
     EXPECT_EQ(published, (std::vector<uint64_t>{1, 5}));
     EXPECT_EQ(encoder.encoded(), 2u);
+}
+
+TEST(FrameEncoder, EncodesNothingWhileNoPageCanTakeAFrameThenOnlyTheNewest) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<uint64_t> published;
+    std::atomic<bool> wanted{false};
+    FrameEncoder encoder(
+        [&](const std::string& message) {
+            uint32_t length = 0;
+            std::memcpy(&length, message.data(), 4);
+            std::lock_guard<std::mutex> lock(m);
+            published.push_back(nlohmann::json::parse(message.substr(4, length))["number"]);
+            cv.notify_all();
+        },
+        nullptr, [&] { return wanted.load(); });
+    for (uint64_t n = 1; n <= 3; ++n) {
+        encoder.offer(smallFrame(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // time enough to encode, if it would
+    }
+    EXPECT_EQ(encoder.encoded(), 0u);
+    wanted.store(true);
+    encoder.poke();
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return !published.empty(); }));
+    EXPECT_EQ(published, (std::vector<uint64_t>{3}));
 }
 
 }  // namespace

@@ -148,8 +148,11 @@ std::string frameMessage(const LiveFrame& frame, JpegEncoder& jpeg, bool with_po
     return message;
 }
 
-FrameEncoder::FrameEncoder(Publish publish, CpuFigure cpu)
-    : publish_(std::move(publish)), cpu_(std::move(cpu)), thread_([this] { run(); }) {}
+FrameEncoder::FrameEncoder(Publish publish, CpuFigure cpu, Demand demand)
+    : publish_(std::move(publish)),
+      cpu_(std::move(cpu)),
+      demand_(std::move(demand)),
+      thread_([this] { run(); }) {}
 
 FrameEncoder::~FrameEncoder() {
     stop();
@@ -160,6 +163,12 @@ void FrameEncoder::offer(std::shared_ptr<const LiveFrame> frame) {
         std::lock_guard<std::mutex> lock(mutex_);
         slot_ = std::move(frame);
     }
+    wake_.notify_one();
+}
+
+void FrameEncoder::poke() {
+    // Under the lock, so that the encoder cannot miss it between testing the demand and going to sleep.
+    std::lock_guard<std::mutex> lock(mutex_);
     wake_.notify_one();
 }
 
@@ -182,7 +191,7 @@ void FrameEncoder::run() {
     auto last_points = std::chrono::steady_clock::now() - kPointInterval;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || slot_ != nullptr; });
+        wake_.wait(lock, [this] { return stopping_ || (slot_ != nullptr && (!demand_ || demand_())); });
         if (stopping_) return;
         std::shared_ptr<const LiveFrame> frame = std::move(slot_);
         slot_ = nullptr;

@@ -65,13 +65,18 @@ class FrameEncoder {
   public:
     using Publish = std::function<void(const std::string& message)>;
     using CpuFigure = std::function<double()>;
-    FrameEncoder(Publish publish, CpuFigure cpu);
+    // Whether any page would take a frame now; null: always. A frame nobody can take is not encoded, so a
+    // page that shows fewer frames than the camera sends costs no more encoding than it shows.
+    using Demand = std::function<bool()>;
+    FrameEncoder(Publish publish, CpuFigure cpu, Demand demand = nullptr);
     ~FrameEncoder();  // stop()
     FrameEncoder(const FrameEncoder&) = delete;
     FrameEncoder& operator=(const FrameEncoder&) = delete;
 
     // Replaces whatever frame is waiting: only the newest is ever encoded.
     void offer(std::shared_ptr<const LiveFrame> frame);
+    // The demand may have changed: look again. Must not be called with a lock the demand takes.
+    void poke();
     void stop();
     uint64_t encoded() const;
 
@@ -80,6 +85,7 @@ class FrameEncoder {
 
     Publish publish_;
     CpuFigure cpu_;
+    Demand demand_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::shared_ptr<const LiveFrame> slot_;

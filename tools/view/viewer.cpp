@@ -149,8 +149,10 @@ class Viewer {
           components_(std::move(components)),
           options_(options),
           device_(deviceJson(h, label_, options)),
-          encoder_([this](const std::string& m) { server_.broadcast(m); }, [this] { return cpu_.recent(); }),
-          server_([this](const ApiRequest& r) { return handle(r); }, findThreeJs()) {}
+          encoder_([this](const std::string& m) { server_.broadcast(m); }, [this] { return cpu_.recent(); },
+                   [this] { return server_.wantsFrame(); }),
+          server_([this](const ApiRequest& r) { return handle(r); }, findThreeJs(),
+                  [this] { encoder_.poke(); }) {}
     ~Viewer();
 
     bool start(int32_t streams, std::string* error);

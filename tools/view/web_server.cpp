@@ -96,8 +96,8 @@ void sendResponse(mg_connection* c, int status, const char* mime, const std::str
     mg_write(c, body.data(), body.size());
 }
 
-WebServer::WebServer(Api api, std::string three_dir)
-    : api_(std::move(api)), three_dir_(std::move(three_dir)) {}
+WebServer::WebServer(Api api, std::string three_dir, std::function<void()> on_ready)
+    : api_(std::move(api)), three_dir_(std::move(three_dir)), on_ready_(std::move(on_ready)) {}
 
 WebServer::~WebServer() {
     stop();
@@ -165,6 +165,11 @@ size_t WebServer::clients() const {
     return clients_.size();
 }
 
+bool WebServer::wantsFrame() const {
+    std::lock_guard<std::mutex> lock(clients_mutex_);
+    return std::any_of(clients_.begin(), clients_.end(), [](const Client& c) { return !c.busy; });
+}
+
 int WebServer::onRequest(mg_connection* c, void* self) {
     return static_cast<WebServer*>(self)->serve(c);
 }
@@ -179,8 +184,11 @@ int WebServer::onWsConnect(const mg_connection* c, void* self) {
 
 void WebServer::onWsReady(mg_connection* c, void* self) {
     auto* server = static_cast<WebServer*>(self);
-    std::lock_guard<std::mutex> lock(server->clients_mutex_);
-    server->clients_.push_back({c, false, server->latest_number_});
+    {
+        std::lock_guard<std::mutex> lock(server->clients_mutex_);
+        server->clients_.push_back({c, false, server->latest_number_});
+    }
+    if (server->on_ready_) server->on_ready_();
 }
 
 int WebServer::onWsData(mg_connection* c, int bits, char* data, size_t length, void* self) {
@@ -189,12 +197,17 @@ int WebServer::onWsData(mg_connection* c, int bits, char* data, size_t length, v
     if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;
     // The page sends "ready" when it has shown a frame and can take the next.
     if (opcode == MG_WEBSOCKET_OPCODE_TEXT && length == 5 && std::memcmp(data, "ready", 5) == 0) {
-        std::lock_guard<std::mutex> lock(server->clients_mutex_);
-        for (Client& client : server->clients_) {
-            if (client.connection != c) continue;
-            client.busy = false;
-            server->sendLatest(client);  // a newer frame may have been encoded meanwhile
+        bool idle = false;
+        {
+            std::lock_guard<std::mutex> lock(server->clients_mutex_);
+            for (Client& client : server->clients_) {
+                if (client.connection != c) continue;
+                client.busy = false;
+                server->sendLatest(client);  // a newer frame may have been encoded meanwhile
+                idle = !client.busy;
+            }
         }
+        if (idle && server->on_ready_) server->on_ready_();  // outside the lock: it wakes the encoder
     }
     return 1;
 }

@@ -37,7 +37,8 @@ std::string findThreeJs();
 class WebServer {
   public:
     using Api = std::function<ApiResponse(const ApiRequest&)>;
-    WebServer(Api api, std::string three_dir);
+    // `on_ready` runs (on a server thread, no lock held) when a page can take a frame it has not seen.
+    WebServer(Api api, std::string three_dir, std::function<void()> on_ready = nullptr);
     ~WebServer();  // stop()
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
@@ -52,6 +53,8 @@ class WebServer {
     // only the newest message once it is ready, so no page builds up a backlog or waits for a fresh one.
     void broadcast(const std::string& message);
     size_t clients() const;
+    // True when some page has shown the newest message and waits for the next.
+    bool wantsFrame() const;
     // Messages sent to pages so far (one per page per frame shown).
     uint64_t sent() const { return sent_.load(); }
 
@@ -72,6 +75,7 @@ class WebServer {
 
     Api api_;
     std::string three_dir_;
+    std::function<void()> on_ready_;
     std::string three_js_, orbit_js_;
     std::unique_ptr<RequestGuard> guard_;  // set before the server starts
     mg_context* context_ = nullptr;
