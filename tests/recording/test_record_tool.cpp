@@ -6,6 +6,7 @@
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "recording/recording_reader.h"
 #include "recording/ros_messages.h"
@@ -160,6 +161,24 @@ TEST_F(RecordTool, InfoSummarisesTheRecording) {
                              "attachments: descriptor.xml", "/points         sensor_msgs/msg/PointCloud2"}) {
         EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
     }
+}
+
+// A camera sending 1000 frames a second outruns the host: the frames it never took are counted by record
+// and kept in the file, so that info reports them too.
+TEST_F(RecordTool, FramesTheHostMissedAreCountedInTheFile) {
+    orvane::kvsim::DeviceConfig config;
+    config.fps = 1000;
+    kvtest::CameraEnd fast(kvtest::Transport::kTcp, std::make_shared<orvane::kvsim::SimDevice>(config));
+    const std::string path = dir_->path() + "/fast.mcap";
+    const RunResult r = run(kvdepth({"record", "--ip", fast.address(), "--frames", "20", "--out", path}));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::smatch recorded;
+    ASSERT_TRUE(std::regex_search(r.out, recorded, std::regex(R"((\d+) missed)"))) << r.out;
+    EXPECT_GT(std::stoul(recorded[1]), 0u) << r.out;
+    const RunResult info = run(kvdepth({"info", path}));
+    ASSERT_EQ(info.exit_code, 0) << info.err;
+    EXPECT_NE(info.out.find(std::string(recorded[1]) + " lost before reaching the host"), std::string::npos)
+        << info.out;
 }
 
 TEST_F(RecordTool, CtrlCClosesTheRecordingWithItsSummary) {
