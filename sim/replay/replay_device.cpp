@@ -158,11 +158,34 @@ void ReplayDevice::service() {
     serviceLocked(clock_->nowMicros());
 }
 
+namespace {
+
+// An image of a looped pass: the recorded packet with its frame index and timestamp moved on by `pass`
+// passes, so that the host sees a camera that keeps counting rather than one that lost a frame-index wrap's
+// worth of frames and went back in time. The first pass is sent unchanged.
+std::shared_ptr<const Bytes> continuedImage(const std::shared_ptr<const Bytes>& recorded, uint64_t pass,
+                                            const ImageSession& session) {
+    if (pass == 0 || recorded->size() < kBlockSize + kImageHeaderSize) return recorded;
+    auto packet = std::make_shared<Bytes>(*recorded);
+    uint8_t* head = packet->data() + kBlockSize;
+    head[10] = static_cast<uint8_t>(head[10] + pass * session.index_span);
+    const bool has_high = head[11] >= kTimestampExtraLen &&
+                          packet->size() >= kBlockSize + kImageHeaderSize + kTimestampExtraLen;
+    uint64_t stamp = getU32(head + 4);
+    if (has_high) stamp |= static_cast<uint64_t>(getU32(head + kImageHeaderSize)) << 32;
+    stamp += pass * session.loop_span_us;
+    putU32(head + 4, static_cast<uint32_t>(stamp));
+    if (has_high) putU32(head + kImageHeaderSize, static_cast<uint32_t>(stamp >> 32));
+    return packet;
+}
+
+}  // namespace
+
 void ReplayDevice::serviceLocked(uint64_t now) {
     uint64_t due = 0;
     while (output_.pendingImageBytes() < kMaxQueuedImageBytes && nextImageDue(&due) && due <= now) {
         const RecordedImage& image = playing_->images[next_image_];
-        OutPacket p = outPacket(OutPacket::kImage, image.packet);
+        OutPacket p = outPacket(OutPacket::kImage, continuedImage(image.packet, pass_, *playing_));
         p.frame_end = image.frame_end;
         output_.pushImage(std::move(p));
         ++stats_.images_queued;

@@ -102,6 +102,9 @@ class ReplayScriptBuilder::Walker {
                     frameIndexOf(session.images[k + 1]) != frameIndexOf(session.images[k]);
             }
             session.loop_span_us = loopSpan(session.images);
+            if (!session.images.empty())
+                session.index_span = static_cast<uint8_t>(frameIndexOf(session.images.back()) -
+                                                          frameIndexOf(session.images.front()) + 1);
             sessions_.push_back(std::move(session));
         }
     }

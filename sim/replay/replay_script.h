@@ -34,6 +34,9 @@ struct ImageSession {
     std::vector<RecordedImage> images;
     // Time from the first to the last image plus one frame interval: one pass when looping.
     uint64_t loop_span_us = 0;
+    // Frame indices one pass uses (last - first + 1, modulo 256 as the wire's index): a looped pass adds
+    // this to each index so that they go on counting.
+    uint8_t index_span = 0;
 };
 
 struct ScriptStats {

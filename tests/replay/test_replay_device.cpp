@@ -191,6 +191,67 @@ TEST_F(ReplayTest, SendsImagesAtTheRecordedPace) {
     }
 }
 
+// A looped pass must look like a camera that keeps streaming: frame indices go on counting (across the
+// wire's 8-bit wrap) and timestamps go on rising (across the 32-bit low word), the pixels stay as recorded.
+TEST(ReplayLoop, LoopedPassesGoOnCountingFrameIndicesAndTimestamps) {
+    const uint64_t first_stamp = 0xffff0000u;
+    Conversation c;
+    c.send(kPacketParam, 1, workMode(1));
+    c.answer(kPacketParam, 1, shortReply(kCmdWorkMode, 0, 1));
+    for (uint8_t i = 0; i < 2; ++i) {
+        ImageHeader h;
+        h.width = 4;
+        h.height = 2;
+        h.pixel_format = kPixMono8;
+        h.frame_index = static_cast<uint8_t>(254 + i);
+        h.extra_len = kTimestampExtraLen;
+        const uint64_t stamp = first_stamp + i * 100000u;
+        h.timestamp_low = static_cast<uint32_t>(stamp);
+        uint8_t extra[kTimestampExtraLen];
+        encodeTimestampExtra(stamp, extra);
+        Bytes packet = encodeImagePrefix(9, h, extra, 8);
+        packet.insert(packet.end(), 8, static_cast<uint8_t>(0xc0 + i));
+        c.arrive(packet, 100 * kMs);
+    }
+    auto script = std::make_shared<ReplayScript>();
+    std::string error;
+    ASSERT_TRUE(ReplayScript::build(c.chunks, script.get(), &error)) << error;
+    ASSERT_EQ(script->sessions().size(), 1u);
+    const uint64_t span_us = script->sessions()[0].loop_span_us;
+    auto clock = std::make_shared<ManualClock>();
+    ReplayOptions options;
+    options.loop = true;
+    ReplayDevice device(script, options, clock);
+    device.onConnect();
+    const Bytes start = encodePacket(kPacketParam, 2, workMode(1));
+    device.receive(start.data(), start.size());
+    StreamDecoder decoder;
+    std::vector<WirePacket> images;
+    for (int step = 0; step < 200 && images.size() < 6; ++step) {
+        clock->advance(10000);
+        device.service();
+        OutputSlice slices[8];
+        std::vector<WirePacket> got;
+        while (size_t n = device.gatherOutput(slices, 8, 1 << 20)) {
+            size_t total = 0;
+            for (size_t i = 0; i < n; ++i)
+                decoder.feed(slices[i].data, slices[i].len, got), total += slices[i].len;
+            device.consumeOutput(total);
+        }
+        for (const WirePacket& p : got)
+            if (p.has_image) images.push_back(p);
+    }
+    ASSERT_GE(images.size(), 6u);
+    for (size_t k = 0; k < 6; ++k) {
+        const WirePacket& p = images[k];
+        ASSERT_EQ(p.extra.size(), kTimestampExtraLen);
+        const uint64_t stamp = p.image.timestamp_low | static_cast<uint64_t>(getU32(p.extra.data())) << 32;
+        EXPECT_EQ(p.image.frame_index, static_cast<uint8_t>(254 + k)) << "image " << k;
+        EXPECT_EQ(stamp, first_stamp + (k % 2) * 100000u + (k / 2) * span_us) << "image " << k;
+        EXPECT_EQ(p.payload, Bytes(8, static_cast<uint8_t>(0xc0 + k % 2))) << "image " << k;
+    }
+}
+
 TEST(ReplayScript, ImagesReportedBeforeTheFirstStartRequestJoinItsSession) {
     Conversation c;
     c.arrive(image(0, 1));
