@@ -1,6 +1,7 @@
 #include "protocol/device_receive_controller.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <system_error>
 
@@ -41,7 +42,9 @@ bool IPacketProcessor::AwaitsPacket(uint8_t packet_id) const {
 
 void IPacketProcessor::CompleteWait(uint8_t packet_id) {
     std::lock_guard<std::mutex> lock(wait_mutex_);
-    if (AwaitsPacket(packet_id)) response_ready.store(true, std::memory_order_release);
+    if (!AwaitsPacket(packet_id)) return;
+    response_ready.store(true, std::memory_order_release);
+    completed_.notify_all();
 }
 
 bool IPacketProcessor::WaitForResponse(int32_t timeout) {
@@ -53,7 +56,12 @@ bool IPacketProcessor::WaitForResponse(int32_t timeout) {
         if (timeout >= 1 && timeDiff(getMonotonicTime(), start) > timeout) return false;
         if (owner == nullptr) return false;
         if (owner->IsRunning()) {
-            std::this_thread::yield();
+            // A reply can take long (a flash save, a silent camera): sleep rather than spin a core. The
+            // flag is tested under the lock CompleteWait sets it under, so no completion is missed; the
+            // slice bounds how late a stopped thread or the time limit is noticed.
+            std::unique_lock<std::mutex> lock(wait_mutex_);
+            completed_.wait_for(lock, std::chrono::milliseconds(1),
+                                [this] { return response_ready.load(std::memory_order_acquire); });
         } else if (began_threaded) {
             // The receive thread ended while we waited: nobody will deliver the reply.
             return response_ready.load(std::memory_order_acquire);

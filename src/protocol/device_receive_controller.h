@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -62,13 +63,15 @@ class IPacketProcessor {
     // Called by the controller after ProcessPacketOverride for the packet with this id.
     void CompleteWait(uint8_t packet_id);
     // Waits until response_ready or more than timeout ms have passed (timeout below 1: no limit).
-    // While the controller's receive thread runs the flag is polled; otherwise this thread pumps the
+    // While the controller's receive thread runs, this thread sleeps until the reply is completed (or for
+    // at most a millisecond, to look at the thread and the clock again); otherwise it pumps the
     // receive path itself (DoReceiveEvents), and a framing error leaves as that exception. A wait that
     // began while the thread ran ends unanswered when the thread stops, since no reply can come any more.
     bool WaitForResponse(int32_t timeout);
 
   private:
     std::mutex wait_mutex_;
+    std::condition_variable completed_;  // notified by CompleteWait, under wait_mutex_
 };
 
 class DeviceReceiveController {

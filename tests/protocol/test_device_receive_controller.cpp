@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -310,6 +312,23 @@ TEST_F(ControllerTest, SendDataNeverLoopsOnASendThatMakesNoProgress) {
     stream.SetMaxSendSize(3);
     EXPECT_EQ(0, controller.SendData(bytes, 10));
     EXPECT_EQ(Hex("01 02 03 04 05 06 07 08 09 0a"), stream.TakeSent());
+}
+
+double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// A camera that takes long to answer (or never does) must not cost the waiting thread a core.
+TEST_F(ControllerTest, AWaitWhileTheThreadRunsSleepsInsteadOfSpinning) {
+    controller.AddProcessor(&params);
+    ASSERT_EQ(0, controller.StartReceive());
+    params.ArmWait(5);
+    const double before = threadCpuSeconds();
+    EXPECT_FALSE(params.WaitForResponse(400));
+    EXPECT_LT(threadCpuSeconds() - before, 0.1);  // spinning would take about the whole 0.4 s
+    params.DisarmWait();
 }
 
 TEST_F(ControllerTest, WaitBegunWhileThreadRanEndsWhenTheThreadStops) {
