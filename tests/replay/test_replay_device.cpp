@@ -78,6 +78,20 @@ Conversation recorded() {
     return c;
 }
 
+// Everything the device has to send now, as packets.
+std::vector<WirePacket> drainDevice(ReplayDevice& device, StreamDecoder& decoder) {
+    std::vector<WirePacket> out;
+    OutputSlice slices[8];
+    device.service();
+    while (size_t n = device.gatherOutput(slices, 8, 1 << 20)) {
+        size_t total = 0;
+        for (size_t i = 0; i < n; ++i)
+            decoder.feed(slices[i].data, slices[i].len, out), total += slices[i].len;
+        device.consumeOutput(total);
+    }
+    return out;
+}
+
 class ReplayTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -95,18 +109,7 @@ class ReplayTest : public ::testing::Test {
         device_->receive(bytes.data(), bytes.size());
         return drain();
     }
-    std::vector<WirePacket> drain() {
-        std::vector<WirePacket> out;
-        OutputSlice slices[8];
-        device_->service();
-        while (size_t n = device_->gatherOutput(slices, 8, 1 << 20)) {
-            size_t total = 0;
-            for (size_t i = 0; i < n; ++i)
-                decoder_.feed(slices[i].data, slices[i].len, out), total += slices[i].len;
-            device_->consumeOutput(total);
-        }
-        return out;
-    }
+    std::vector<WirePacket> drain() { return drainDevice(*device_, decoder_); }
 
     std::shared_ptr<const ReplayScript> script_;
     std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
@@ -229,16 +232,7 @@ TEST(ReplayLoop, LoopedPassesGoOnCountingFrameIndicesAndTimestamps) {
     std::vector<WirePacket> images;
     for (int step = 0; step < 200 && images.size() < 6; ++step) {
         clock->advance(10000);
-        device.service();
-        OutputSlice slices[8];
-        std::vector<WirePacket> got;
-        while (size_t n = device.gatherOutput(slices, 8, 1 << 20)) {
-            size_t total = 0;
-            for (size_t i = 0; i < n; ++i)
-                decoder.feed(slices[i].data, slices[i].len, got), total += slices[i].len;
-            device.consumeOutput(total);
-        }
-        for (const WirePacket& p : got)
+        for (const WirePacket& p : drainDevice(device, decoder))
             if (p.has_image) images.push_back(p);
     }
     ASSERT_GE(images.size(), 6u);
