@@ -8,8 +8,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "cpu_meter.h"
 #include "frame_encoder.h"
@@ -139,6 +139,13 @@ TEST(ReducedPointCloud, TakesEveryStrideThPointOfEveryStrideThRow) {
     }
 }
 
+// The frame number in a message's JSON head (after its 4-byte length).
+uint64_t frameNumberOf(const std::string& message) {
+    uint32_t length = 0;
+    std::memcpy(&length, message.data(), 4);
+    return nlohmann::json::parse(message.substr(4, length))["number"];
+}
+
 TEST(FrameEncoder, EncodesOnlyTheNewestFrameWhileBusy) {
     std::mutex m;
     std::condition_variable cv;
@@ -146,10 +153,8 @@ TEST(FrameEncoder, EncodesOnlyTheNewestFrameWhileBusy) {
     std::vector<uint64_t> published;
     FrameEncoder encoder(
         [&](const std::string& message) {
-            uint32_t length = 0;
-            std::memcpy(&length, message.data(), 4);
             std::unique_lock<std::mutex> lock(m);
-            published.push_back(nlohmann::json::parse(message.substr(4, length))["number"]);
+            published.push_back(frameNumberOf(message));
             cv.notify_all();
             cv.wait(lock, [&] { return release; });  // a slow page holds the encoder
         },
@@ -178,10 +183,8 @@ TEST(FrameEncoder, EncodesNothingWhileNoPageCanTakeAFrameThenOnlyTheNewest) {
     std::atomic<bool> wanted{false};
     FrameEncoder encoder(
         [&](const std::string& message) {
-            uint32_t length = 0;
-            std::memcpy(&length, message.data(), 4);
             std::lock_guard<std::mutex> lock(m);
-            published.push_back(nlohmann::json::parse(message.substr(4, length))["number"]);
+            published.push_back(frameNumberOf(message));
             cv.notify_all();
         },
         nullptr, [&] { return wanted.load(); });

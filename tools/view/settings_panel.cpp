@@ -89,8 +89,7 @@ json featureControl(KV_DEV_HANDLE h, int32_t component, int32_t feature) {
     json control = {{"component", component},
                     {"feature", feature},
                     {"name", std::string(info.name, strnlen(info.name, sizeof info.name))},
-                    {"type", typeName(feature)},
-                    {"live", info.writableAtRun != 0}};  // false: the camera takes it only while stopped
+                    {"type", typeName(feature)}};
     const bool ranged = addRange(h, component, feature, type, control);
     const char* kind = controlFor(type, ranged);
     if (!kind) return json();

@@ -360,8 +360,9 @@ json Viewer::selectStreams(int32_t wanted, bool run) {
 // A setting the camera refuses while streaming (an image mode) is applied between a stop and a start, as a
 // user changing it on the page expects; the start sizes the buffers and reads the calibration anew.
 json Viewer::changeSetting(int32_t component, int32_t feature, const std::string& value) {
-    const json control = featureControl(h_, component, feature);
-    const bool pause = capturing_.load() && control.is_object() && !control.value("live", true);
+    KV_FEATURE_INFO info{};
+    const bool pause = capturing_.load() && KVGetFeatureInfo(h_, component, feature, &info) == KV_STATUS_OK &&
+                       info.isValid && !info.writableAtRun;
     if (pause) stopCapture();
     json result = applySetting(h_, components_, component, feature, value);
     std::string error;
